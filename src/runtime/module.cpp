@@ -1,0 +1,295 @@
+// Modules, classes, errors and small helpers shared by every module file.
+#include "runtime.hpp"
+
+namespace rt {
+
+Param Param::as_text() const {
+    Param p = *this;
+    p.text = true;
+    p.annotation = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    return p;
+}
+
+Param Param::annotated(py::object a) const {
+    Param p = *this;
+    p.annotation = std::move(a);
+    return p;
+}
+
+Param param(std::string name) { return Param{std::move(name)}; }
+
+Param param(std::string name, py::object default_value) {
+    Param p{std::move(name)};
+    p.default_value = std::move(default_value);
+    return p;
+}
+
+Param var_args(std::string name) {
+    Param p{std::move(name)};
+    p.kind = Kind::VarArgs;
+    return p;
+}
+
+Param var_kwargs(std::string name) {
+    Param p{std::move(name)};
+    p.kind = Kind::VarKwargs;
+    return p;
+}
+
+py::object Args::global(const char* name) const {
+    PyObject* value = PyDict_GetItemString(globals_.ptr(), name);
+    if (!value) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(value);
+}
+
+void raise(py::handle type, const py::handle& message) {
+    PyErr_SetObject(type.ptr(), message.ptr());
+    throw py::error_already_set();
+}
+
+void raise(py::handle type, const char* message) { raise(type, py::str(message)); }
+
+void raise_instance(py::handle exception, py::handle context) {
+    if (context) PyException_SetContext(exception.ptr(), py::reinterpret_borrow<py::object>(context).release().ptr());
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
+    throw py::error_already_set();
+}
+
+void require_text(py::handle value, const char* name) {
+    if (PyUnicode_CheckExact(value.ptr()) || value.is_none()) return;
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name, "str",
+                 Py_TYPE(value.ptr())->tp_name);
+    throw py::error_already_set();
+}
+
+py::str cat(std::initializer_list<py::handle> parts) {
+    py::list pieces;
+    for (py::handle part : parts) pieces.append(py::str(part));
+    return py::str("").attr("join")(pieces);
+}
+
+bool truthy(py::handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result != 0;
+}
+
+py::object compare(py::handle a, py::handle b, int op) {
+    PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+bool equals(py::handle a, py::handle b) {
+    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (result < 0) throw py::error_already_set();
+    return result != 0;
+}
+
+bool contains(py::handle container, py::handle item) {
+    int result = PySequence_Contains(container.ptr(), item.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result != 0;
+}
+
+py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
+
+bool is_instance(py::handle value, py::handle type) {
+    int result = PyObject_IsInstance(value.ptr(), type.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result != 0;
+}
+
+py::object super(py::handle owner, py::handle self) {
+    return py::module_::import("builtins").attr("super")(owner, self);
+}
+
+// ---- iterators -------------------------------------------------------------
+
+namespace {
+
+struct IteratorObject {
+    PyObject_HEAD
+    PyObject* state;  // nullptr once exhausted
+    Step step;
+};
+
+IteratorObject* as_iterator(PyObject* self) { return reinterpret_cast<IteratorObject*>(self); }
+
+PyObject* iterator_next(PyObject* self) {
+    IteratorObject* it = as_iterator(self);
+    if (!it->state) return nullptr;
+    PyObject* item = guarded([&]() -> PyObject* {
+        py::object value = it->step(it->state);
+        return value ? value.release().ptr() : nullptr;
+    });
+    if (!item) Py_CLEAR(it->state);  // exhausted, or failed: either way finished
+    return item;
+}
+
+int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_iterator(self)->state);
+    return 0;
+}
+
+int iterator_clear(PyObject* self) {
+    Py_CLEAR(as_iterator(self)->state);
+    return 0;
+}
+
+void iterator_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    iterator_clear(self);
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot iterator_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
+                                {Py_tp_traverse, reinterpret_cast<void*>(iterator_traverse)},
+                                {Py_tp_clear, reinterpret_cast<void*>(iterator_clear)},
+                                {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+                                {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
+                                {0, nullptr}};
+
+PyType_Spec iterator_spec = {"native_iterator", sizeof(IteratorObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+                             iterator_slots};
+
+PyTypeObject* iterator_type() {
+    static PyTypeObject* type = nullptr;
+    if (!type) {
+        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&iterator_spec));
+        if (!type) throw py::error_already_set();
+    }
+    return type;
+}
+
+}  // namespace
+
+py::object make_iterator(py::object state, Step step) {
+    PyObject* raw = PyType_GenericAlloc(iterator_type(), 0);
+    if (!raw) throw py::error_already_set();
+    as_iterator(raw)->state = state.release().ptr();
+    as_iterator(raw)->step = step;
+    return py::reinterpret_steal<py::object>(raw);
+}
+
+// ---- modules ---------------------------------------------------------------
+
+Module::Module(PyObject* module)
+    : module_(py::reinterpret_borrow<py::module_>(module)),
+      globals_(py::reinterpret_borrow<py::dict>(PyModule_GetDict(module))),
+      name_(py::str(module_.attr("__name__"))) {}
+
+py::object Module::get(const char* name) const {
+    if (!globals_.contains(name)) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw py::error_already_set();
+    }
+    return globals_[name];
+}
+
+void Module::set(const char* name, py::handle value) { globals_[name] = value; }
+
+void Module::import(const char* module) {
+    py::module_::import(module);
+    std::string top(module);
+    top = top.substr(0, top.find('.'));
+    set(top.c_str(), py::module_::import(top.c_str()));
+}
+
+void Module::import_as(const char* module, const char* as) {
+    py::object imported = py::module_::import(module);
+    set(as, imported);
+}
+
+void Module::import_from(const char* module, std::initializer_list<const char*> names) {
+    for (const char* name : names) import_from_as(module, name, name);
+}
+
+void Module::import_from_as(const char* module, const char* name, const char* as) {
+    // Import through the import system with a fromlist, so a submodule is loaded too.
+    py::tuple fromlist = py::make_tuple(py::str(name));
+    PyObject* raw = PyImport_ImportModuleLevel(module, globals_.ptr(), nullptr, fromlist.ptr(), 0);
+    if (!raw) throw py::error_already_set();
+    auto imported = py::reinterpret_steal<py::object>(raw);
+    if (!py::hasattr(imported, name)) {
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
+        throw py::error_already_set();
+    }
+    set(as, imported.attr(name));
+}
+
+void Module::create_logger() {
+    set("logger", get("logging").attr("getLogger")(py::str(name_)));
+}
+
+py::object Module::def(const FunctionSpec& spec) {
+    py::object function = make_function(spec, globals_, spec.name);
+    set(spec.name, function);
+    return function;
+}
+
+// ---- classes ---------------------------------------------------------------
+
+ClassBuilder::ClassBuilder(Module& module, const char* name, py::tuple bases, const char* doc)
+    : module_(module), name_(name), bases_(std::move(bases)) {
+    namespace_["__module__"] = py::str(module.name());
+    namespace_["__qualname__"] = py::str(name_);
+    if (doc) namespace_["__doc__"] = py::str(doc);
+}
+
+py::object ClassBuilder::function(const FunctionSpec& spec) {
+    return make_function(spec, module_.globals(), name_ + "." + spec.name);
+}
+
+ClassBuilder& ClassBuilder::method(const FunctionSpec& spec) {
+    namespace_[spec.name] = function(spec);
+    return *this;
+}
+
+ClassBuilder& ClassBuilder::abstract_method(const FunctionSpec& spec) {
+    namespace_[spec.name] = py::module_::import("abc").attr("abstractmethod")(function(spec));
+    return *this;
+}
+
+ClassBuilder& ClassBuilder::static_method(const FunctionSpec& spec) {
+    namespace_[spec.name] = py::module_::import("builtins").attr("staticmethod")(function(spec));
+    return *this;
+}
+
+ClassBuilder& ClassBuilder::class_method(const FunctionSpec& spec) {
+    namespace_[spec.name] = py::module_::import("builtins").attr("classmethod")(function(spec));
+    return *this;
+}
+
+ClassBuilder& ClassBuilder::property(const PropertySpec& spec) {
+    py::object getter = function({spec.name, {param("self")}, spec.get, spec.doc, spec.returns});
+    py::object setter = spec.set ? function({spec.name, {param("self"), param("value")}, spec.set}) : py::none();
+    py::object type = spec.type ? spec.type : py::module_::import("builtins").attr("property");
+    namespace_[spec.name] = type(getter, setter);
+    return *this;
+}
+
+ClassBuilder& ClassBuilder::value(const char* name, py::object value) {
+    namespace_[name] = std::move(value);
+    return *this;
+}
+
+py::object ClassBuilder::build() {
+    // The most derived metaclass of the bases, as a class statement chooses it.
+    py::object metaclass = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+    for (py::handle base : bases_) {
+        py::object candidate = py::type::of(base);
+        if (PyObject_IsSubclass(candidate.ptr(), metaclass.ptr()) == 1) metaclass = candidate;
+    }
+    py::object cls = metaclass(py::str(name_), bases_, namespace_);
+    module_.set(name_.c_str(), cls);
+    return cls;
+}
+
+}  // namespace rt

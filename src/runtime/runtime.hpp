@@ -1,0 +1,194 @@
+// The layer that makes native functions and classes behave like Python ones.
+//
+// A module file declares its functions as FunctionSpecs (parameters with
+// defaults fixed at load, annotations, a docstring) and its classes with
+// ClassBuilder, which calls the real metaclass. Bodies receive the bound
+// arguments and read module-level names at call time through Args::global.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace rt {
+
+enum class Kind { Positional, VarArgs, VarKwargs };
+
+struct Param {
+    std::string name;
+    py::object default_value;  // empty: the argument is required
+    py::object annotation;     // empty: not annotated
+    bool text = false;         // the value must be exactly str or None
+    Kind kind = Kind::Positional;
+
+    // A parameter typed as text: annotated `str`, tested before the body runs.
+    Param as_text() const;
+    Param annotated(py::object a) const;
+};
+
+Param param(std::string name);
+Param param(std::string name, py::object default_value);
+Param var_args(std::string name = "args");
+Param var_kwargs(std::string name = "kwargs");
+
+class Args {
+public:
+    Args(std::vector<py::object> values, py::tuple varargs, py::dict kwargs, py::handle globals)
+        : values_(std::move(values)), varargs_(std::move(varargs)), kwargs_(std::move(kwargs)), globals_(globals) {}
+
+    py::handle operator[](size_t i) const { return values_[i]; }
+    const py::tuple& varargs() const { return varargs_; }
+    const py::dict& kwargs() const { return kwargs_; }
+    // A module-level name, looked up in the defining module now.
+    py::object global(const char* name) const;
+
+private:
+    std::vector<py::object> values_;
+    py::tuple varargs_;
+    py::dict kwargs_;
+    py::handle globals_;
+};
+
+using Body = py::object (*)(const Args&);
+
+struct FunctionSpec {
+    const char* name;
+    std::vector<Param> params;
+    Body body;
+    const char* doc = nullptr;
+    py::object returns;  // return annotation; empty: none
+};
+
+// A native function object, owned by the module whose globals it reads.
+py::object make_function(const FunctionSpec& spec, py::handle globals, const std::string& qualname);
+
+// Raise `type(message)`; never returns.
+[[noreturn]] void raise(py::handle type, const py::handle& message);
+[[noreturn]] void raise(py::handle type, const char* message);
+// Raise an exception instance; `context` (if given) becomes its __context__.
+[[noreturn]] void raise_instance(py::handle exception, py::handle context = py::handle());
+
+// "Argument 'x' has incorrect type (expected str, got int)" unless value is exactly str or None.
+void require_text(py::handle value, const char* name);
+
+// str() of each part, concatenated.
+py::str cat(std::initializer_list<py::handle> parts);
+
+bool truthy(py::handle value);
+// a <op> b, as Python compares (the result may be any object)
+py::object compare(py::handle a, py::handle b, int op);
+// a == b, tested for truth
+bool equals(py::handle a, py::handle b);
+// `item in container`
+bool contains(py::handle container, py::handle item);
+// A built-in by name: builtin("str"), builtin("property").
+py::object builtin(const char* name);
+bool is_instance(py::handle value, py::handle type);
+
+// super(owner, self), as a method defined in `owner` would see it.
+py::object super(py::handle owner, py::handle self);
+
+// An iterator that calls step(state) for each item; an empty result ends it.
+using Step = py::object (*)(py::handle state);
+py::object make_iterator(py::object state, Step step);
+
+class Module {
+public:
+    explicit Module(PyObject* module);
+
+    const std::string& name() const { return name_; }
+    py::dict globals() const { return globals_; }
+    py::object get(const char* name) const;
+    void set(const char* name, py::handle value);
+
+    // import a            (binds the top-level package, as Python does)
+    void import(const char* module);
+    // import a.b as name
+    void import_as(const char* module, const char* as);
+    // from a import x, y
+    void import_from(const char* module, std::initializer_list<const char*> names);
+    // from a import x as y
+    void import_from_as(const char* module, const char* name, const char* as);
+    // logger = logging.getLogger(__name__)
+    void create_logger();
+
+    py::object def(const FunctionSpec& spec);
+
+private:
+    py::module_ module_;
+    py::dict globals_;
+    std::string name_;
+};
+
+struct PropertySpec {
+    const char* name;
+    Body get;
+    Body set = nullptr;
+    const char* doc = nullptr;
+    py::object returns;
+    py::object type;  // empty: the built-in property
+};
+
+class ClassBuilder {
+public:
+    ClassBuilder(Module& module, const char* name, py::tuple bases = py::tuple(), const char* doc = nullptr);
+
+    ClassBuilder& method(const FunctionSpec& spec);
+    ClassBuilder& abstract_method(const FunctionSpec& spec);
+    ClassBuilder& static_method(const FunctionSpec& spec);
+    ClassBuilder& class_method(const FunctionSpec& spec);
+    ClassBuilder& property(const PropertySpec& spec);
+    ClassBuilder& value(const char* name, py::object value);
+
+    // Calls the metaclass and binds the class in the module.
+    py::object build();
+
+private:
+    py::object function(const FunctionSpec& spec);
+
+    Module& module_;
+    std::string name_;
+    py::tuple bases_;
+    py::dict namespace_;
+};
+
+// Run `f` and turn any C++ exception into the pending Python error.
+template <class F>
+PyObject* guarded(F&& f) noexcept {
+    try {
+        return f();
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+}  // namespace rt
+
+// Defines PyInit_<name>: creates the module and runs `define(rt::Module&)`.
+#define VELA_MODULE(name)                                                              \
+    static void define_##name(rt::Module&);                                            \
+    static PyModuleDef module_def_##name = {PyModuleDef_HEAD_INIT, #name, nullptr, -1, \
+                                            nullptr, nullptr, nullptr, nullptr, nullptr}; \
+    extern "C" PYBIND11_EXPORT PyObject* PyInit_##name() {                             \
+        PyObject* m = PyModule_Create(&module_def_##name);                             \
+        if (!m) return nullptr;                                                        \
+        PyObject* result = rt::guarded([&]() -> PyObject* {                            \
+            rt::Module module(m);                                                      \
+            define_##name(module);                                                     \
+            return m;                                                                  \
+        });                                                                            \
+        if (!result) Py_DECREF(m);                                                     \
+        return result;                                                                 \
+    }                                                                                  \
+    static void define_##name(rt::Module& module)

@@ -1,0 +1,316 @@
+// vela_experiment_tracking.auth.authenticator: the authenticators.
+#include "runtime.hpp"
+
+namespace {
+
+constexpr int WAIT_SECONDS = 300;
+
+py::object environ(const rt::Args& a) { return a.global("os").attr("environ"); }
+
+bool has(py::handle mapping, py::handle key) { return rt::contains(mapping, key); }
+
+// ---- Authenticator ---------------------------------------------------------
+
+py::object Authenticator_init(const rt::Args& a) {
+    py::handle self = a[0];
+    py::setattr(self, "_Authenticator__user", py::none());
+    py::setattr(self, "_Authenticator__token_provider", py::none());
+    return py::none();
+}
+
+// The login name of before a login is kept in the backup variable and put back
+// by the next login; the exported token is dropped.
+py::object Authenticator_cleanup(const rt::Args& a) {
+    py::object logname = a.global("ENV_LOGNAME"), backup = a.global("ENV_BCK_LOGNAME");
+    if (has(environ(a), logname)) {
+        if (has(environ(a), backup)) {
+            environ(a)[logname] = environ(a)[backup];
+            environ(a).attr("__delitem__")(backup);
+        } else {
+            environ(a)[backup] = environ(a)[logname];
+        }
+    }
+    py::object token = a.global("ENV_MLFLOW_TRACKING_TOKEN");
+    if (has(environ(a), token)) environ(a).attr("__delitem__")(token);
+    return py::none();
+}
+
+py::object Authenticator_is_authenticated(const rt::Args& a) {
+    return py::bool_(rt::truthy(a[0].attr("_Authenticator__user")));
+}
+
+py::object Authenticator_set_is_authenticated(const rt::Args&) {
+    rt::raise(PyExc_AttributeError, "Cannot change is_authenticated value!");
+}
+
+py::object Authenticator_authenticate(const rt::Args& a) {
+    py::handle self = a[0];
+    const py::dict& kwargs = a.kwargs();
+    py::setattr(self, "_Authenticator__user", kwargs[self.attr("USER_KEY")]);
+    py::setattr(self, "_Authenticator__token_provider", kwargs[self.attr("TOKEN_PROVIDER_KEY")]);
+    return self.attr("_Authenticator__user");
+}
+
+py::object Authenticator_token(const rt::Args& a) {
+    py::object provider = a[0].attr("_Authenticator__token_provider");
+    if (provider.is_none()) rt::raise(PyExc_LookupError, "Token provider is not initialized!");
+    return py::str(provider.attr("token")());
+}
+
+py::object Authenticator_user(const rt::Args& a) {
+    py::object user = a[0].attr("_Authenticator__user");
+    if (user.is_none()) rt::raise(PyExc_LookupError, "User is not found!, please login first!");
+    return user;
+}
+
+py::object Authenticator_set_user(const rt::Args&) { rt::raise(PyExc_AttributeError, "Assigning user not allowed!"); }
+
+// ---- OIDCAuthenticator -----------------------------------------------------
+
+py::object OIDCAuthenticator_init(const rt::Args& a) {
+    py::handle self = a[0], url = a[1], hostname = a[2], dcr_enabled = a[3], client_id = a[4], client_secret = a[5];
+    py::setattr(self, "url", url);
+    py::setattr(self, "hostname", hostname);
+    if (rt::truthy(dcr_enabled)) {
+        if (!client_id.is_none() || !client_secret.is_none())
+            rt::raise(PyExc_ValueError, "When dcr_enabled is enabled, client_id and client_secret should be empty!");
+    } else if (client_id.is_none() || client_secret.is_none()) {
+        rt::raise(PyExc_ValueError, "When dcr_enabled is disabled, client_id and client_secret should not be empty!");
+    }
+    py::setattr(self, "dcr_enabled", dcr_enabled);
+    py::setattr(self, "client_id", client_id);
+    py::setattr(self, "client_secret", client_secret);
+    rt::super(a.global("OIDCAuthenticator"), self).attr("__init__")(*a.varargs(), **a.kwargs());
+    return py::none();
+}
+
+struct Login {
+    py::object refresh_token;
+    py::object username;
+};
+
+// Tell the user where to log in when no browser could be opened.
+void show_login_address(py::handle address) {
+    py::handle stderr_ = PySys_GetObject("stderr");
+    if (!stderr_ || stderr_.is_none()) return;
+    stderr_.attr("write")(rt::cat({py::str("Could not open a web browser. To log in, open this address: "), address,
+                                   py::str("\n")}));
+    stderr_.attr("flush")();
+}
+
+// An item from the listener; an exception put there by the handler ends the login.
+py::object take(py::handle queue) {
+    py::object item = queue.attr("get")(py::arg("timeout") = WAIT_SECONDS);
+    if (rt::is_instance(item, PyExc_BaseException)) rt::raise_instance(item);
+    return item;
+}
+
+// Steps 7 to 20 of a login: everything that runs while the listener serves.
+Login browser_login(const rt::Args& a, py::handle client, py::handle state, py::handle nonce, py::handle queue,
+                    py::handle server, py::handle thread, py::object& provider_config) {
+    py::handle self = a[0];
+    py::object logger = a.global("logger");
+    py::object hostname = self.attr("hostname");
+    py::object port = server.attr("server_port");
+    logger.attr("debug")(rt::cat({py::str("Handler started listening 'http://"), hostname, py::str("':"), port}));
+    py::str redirect_uri = rt::cat({py::str("http://"), hostname, py::str(":"), port, py::str("/callback")});
+
+    provider_config = client.attr("provider_config")(self.attr("url"));
+    if (rt::truthy(self.attr("dcr_enabled"))) {
+        client.attr("register")(provider_config[py::str("registration_endpoint")],
+                                py::arg("redirect_uris") = py::list(py::make_tuple(redirect_uri)));
+    } else {
+        py::object registration = a.global("RegistrationResponse")(
+            py::arg("client_id") = self.attr("client_id"), py::arg("client_secret") = self.attr("client_secret"),
+            py::arg("redirect_uris") = py::list(py::make_tuple(redirect_uri)));
+        client.attr("store_registration_info")(registration);
+    }
+
+    py::dict request_args;
+    request_args["client_id"] = client.attr("client_id");
+    request_args["response_type"] = "code";
+    request_args["scope"] = py::list(py::make_tuple(py::str("openid")));
+    request_args["nonce"] = nonce;
+    request_args["redirect_uri"] = client.attr("registration_response")[py::str("redirect_uris")][py::int_(0)];
+    request_args["state"] = state;
+    py::object auth_req = client.attr("construct_AuthorizationRequest")(py::arg("request_args") = request_args);
+    logger.attr("debug")(rt::cat({py::str("auth_req: "), auth_req}));
+    py::object login_url = auth_req.attr("request")(client.attr("authorization_endpoint"));
+
+    py::object opened = a.global("webbrowser").attr("open")(login_url, py::arg("new") = 0, py::arg("autoraise") = true);
+    if (opened.is(py::bool_(false))) show_login_address(login_url);
+
+    Login login{take(queue), py::none()};
+    login.username = take(queue);
+    thread.attr("join")(WAIT_SECONDS);
+    logger.attr("debug")(rt::cat({py::str("Handler stopped listening '0.0.0.0':"), port}));
+    server.attr("shutdown")();
+    return login;
+}
+
+py::object OIDCAuthenticator_authenticate(const rt::Args& a) {
+    py::handle self = a[0];
+    self.attr("cleanup")();
+    py::object client = a.global("Client")(py::arg("client_authn_method") = a.global("CLIENT_AUTHN_METHOD"));
+    py::object state = a.global("rndstr")();
+    py::object nonce = a.global("rndstr")();
+    py::object queue = a.global("Queue")();
+    py::object handler = a.global("get_disposable_handler")(client, state, queue);
+    py::object server = a.global("HTTPServer")(py::make_tuple(self.attr("hostname"), 0), handler);
+    py::object thread = a.global("Thread")(py::arg("target") = server.attr("serve_forever"));
+    thread.attr("start")();
+
+    py::object provider_config;
+    Login login;
+    try {
+        login = browser_login(a, client, state, nonce, queue, server, thread, provider_config);
+    } catch (...) {
+        // A failed login must not leave a non-daemon thread serving: it would keep the
+        // interpreter from exiting.
+        server.attr("shutdown")();
+        thread.attr("join")();
+        server.attr("server_close")();
+        throw;
+    }
+
+    py::object provider = a.global("vela_authn").attr("TokenProvider")(
+        py::arg("refresh_token") = login.refresh_token, py::arg("client_id") = client.attr("client_id"),
+        py::arg("token_endpoint_url") = provider_config[py::str("token_endpoint")]);
+    py::object user = a.global("User")(login.username);
+    py::object Authenticator = a.global("Authenticator");
+    py::dict result;
+    result[Authenticator.attr("USER_KEY")] = user;
+    result[Authenticator.attr("TOKEN_PROVIDER_KEY")] = provider;
+    return rt::super(a.global("OIDCAuthenticator"), self).attr("authenticate")(**result);
+}
+
+// ---- ZELTAuthenticator -----------------------------------------------------
+
+py::object ZELTAuthenticator_init(const rt::Args& a) {
+    py::handle self = a[0];
+    py::setattr(self, "_access_token", py::none());
+    py::setattr(self, "_refresh_token", a[1]);
+    py::setattr(self, "_token_endpoint", a[2]);
+    py::setattr(self, "_userinfo_endpoint", a[3]);
+    py::setattr(self, "_client_id", a[4]);
+    rt::super(a.global("ZELTAuthenticator"), self).attr("__init__")(*a.varargs(), **a.kwargs());
+    return py::none();
+}
+
+// A value as it must stand in a form body: characters with a meaning there
+// (& = + % space, and anything outside ASCII) are percent-encoded.
+py::object form_value(const rt::Args& a, py::handle value) {
+    return a.global("requests").attr("utils").attr("quote")(py::str(value), py::arg("safe") = "/");
+}
+
+py::object ZELTAuthenticator_authenticate(const rt::Args& a) {
+    py::handle self = a[0];
+    py::object requests = a.global("requests");
+    py::object Exception = a.global("ExperimentTrackingException");
+    self.attr("cleanup")();
+
+    py::str body = rt::cat({py::str("refresh_token="), form_value(a, self.attr("_refresh_token")),
+                            py::str("&grant_type=refresh_token&client_id="), form_value(a, self.attr("_client_id"))});
+    py::dict headers;
+    headers["Content-Type"] = "application/x-www-form-urlencoded";
+    py::object token_endpoint = self.attr("_token_endpoint");
+    py::object response = requests.attr("request")("POST", token_endpoint, py::arg("headers") = headers,
+                                                   py::arg("data") = body);
+    py::object status = response.attr("status_code");
+    if (!rt::equals(status, py::int_(200)))
+        rt::raise_instance(Exception(rt::cat({py::str("Authentication failed for the endpoint: "), token_endpoint,
+                                              py::str(", status: "), status, py::str("!")})));
+    py::object tokens = response.attr("json")();
+    py::setattr(self, "_access_token", tokens[py::str("access_token")]);
+    py::setattr(self, "_refresh_token", tokens[py::str("refresh_token")]);
+
+    headers["Authorization"] = rt::cat({py::str("Bearer "), self.attr("_access_token")});
+    py::object userinfo_endpoint = self.attr("_userinfo_endpoint");
+    py::object info = requests.attr("request")("GET", userinfo_endpoint, py::arg("headers") = headers);
+    py::object info_status = info.attr("status_code");
+    if (!rt::equals(info_status, py::int_(200)))
+        rt::raise_instance(Exception(rt::cat({py::str("User info request failed for the endpoint: "), userinfo_endpoint,
+                                              py::str(", status: "), info_status, py::str("!")})));
+    py::object claims = info.attr("json")();
+    py::object username;
+    if (has(claims, py::str("preferred_username")))
+        username = claims[py::str("preferred_username")];
+    else if (has(claims, py::str("email")))
+        username = claims[py::str("email")];
+    else
+        rt::raise_instance(Exception(
+            rt::cat({py::str("Couldn't find 'preferred_username', 'email' attributes in the userinfo response for the "
+                             "endpoint: "),
+                     userinfo_endpoint, py::str(", status: "), info_status})));
+
+    py::object provider = a.global("vela_authn").attr("TokenProvider")(
+        py::arg("refresh_token") = self.attr("_refresh_token"), py::arg("client_id") = self.attr("_client_id"),
+        py::arg("token_endpoint_url") = token_endpoint);
+    py::object Authenticator = a.global("Authenticator");
+    py::dict result;
+    result[Authenticator.attr("USER_KEY")] = a.global("User")(username);
+    result[Authenticator.attr("TOKEN_PROVIDER_KEY")] = provider;
+    return rt::super(a.global("ZELTAuthenticator"), self).attr("authenticate")(**result);
+}
+
+}  // namespace
+
+VELA_MODULE(authenticator) {
+    module.import("logging");
+    module.import("os");
+    module.import("webbrowser");
+    module.import_from("abc", {"ABC", "abstractmethod"});
+    module.import_from("http.server", {"HTTPServer"});
+    module.import_from("queue", {"Queue"});
+    module.import_from("threading", {"Thread"});
+    module.import("vela_authn");
+    module.import("requests");
+    module.import_from("oic", {"rndstr"});
+    module.import_from("oic.oic", {"Client"});
+    module.import_from("oic.oic.message", {"RegistrationResponse"});
+    module.import_from("oic.utils.authn.client", {"CLIENT_AUTHN_METHOD"});
+    module.import_from("vela_experiment_tracking.auth.user", {"User"});
+    module.import_from("vela_experiment_tracking.auth.utils", {"get_disposable_handler"});
+    module.import_from("vela_experiment_tracking.constants", {"ENV_LOGNAME", "ENV_MLFLOW_TRACKING_TOKEN", "ENV_BCK_LOGNAME"});
+    module.import_from("vela_experiment_tracking.exception", {"ExperimentTrackingException"});
+    module.create_logger();
+
+    py::object User = module.get("User");
+    py::object str = rt::builtin("str");
+    py::object boolean = rt::builtin("bool");
+    auto self = rt::param("self");
+
+    rt::ClassBuilder(module, "Authenticator", py::make_tuple(module.get("ABC")), "Abstract class for Authentication.")
+        .value("USER_KEY", py::str("USER_KEY"))
+        .value("TOKEN_PROVIDER_KEY", py::str("TOKEN_PROVIDER_KEY"))
+        .method({"__init__", {self, rt::var_args(), rt::var_kwargs()}, Authenticator_init})
+        .static_method({"cleanup", {}, Authenticator_cleanup, "Clearing-up previous authentication envs."})
+        .property({"is_authenticated", Authenticator_is_authenticated, Authenticator_set_is_authenticated,
+                   "Returns True if authenticated. False, otherwise.", boolean})
+        .abstract_method({"authenticate", {self, rt::var_kwargs()}, Authenticator_authenticate,
+                          "Start authentication flow.\n"
+                          "Implementations MUST call this method once authentication is successful",
+                          User})
+        .method({"token", {self}, Authenticator_token, "Retrieve access token.", str})
+        .property({"user", Authenticator_user, Authenticator_set_user, "Retrieve user name.", User})
+        .build();
+
+    rt::ClassBuilder(module, "OIDCAuthenticator", py::make_tuple(module.get("Authenticator")),
+                     "Implementation for OIDC Authentication")
+        .method({"__init__",
+                 {self, rt::param("url"), rt::param("hostname", py::str("localhost")),
+                  rt::param("dcr_enabled", py::bool_(true)), rt::param("client_id", py::none()),
+                  rt::param("client_secret", py::none()), rt::var_args(), rt::var_kwargs()},
+                 OIDCAuthenticator_init})
+        .method({"authenticate", {self, rt::var_kwargs()}, OIDCAuthenticator_authenticate, nullptr, User})
+        .build();
+
+    rt::ClassBuilder(module, "ZELTAuthenticator", py::make_tuple(module.get("Authenticator")),
+                     "Implementation for VELA ZELT Cloud Authentication")
+        .method({"__init__",
+                 {self, rt::param("refresh_token"), rt::param("token_endpoint"), rt::param("userinfo_endpoint"),
+                  rt::param("client_id", py::none()), rt::var_args(), rt::var_kwargs()},
+                 ZELTAuthenticator_init})
+        .method({"authenticate", {self, rt::var_kwargs()}, ZELTAuthenticator_authenticate, nullptr, User})
+        .build();
+}

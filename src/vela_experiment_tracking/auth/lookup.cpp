@@ -1,0 +1,43 @@
+// vela_experiment_tracking.auth.lookup: settle the authenticator and export its credentials.
+#include "runtime.hpp"
+
+namespace {
+
+py::object check_authentication(const rt::Args& a) {
+    py::object authenticator = py::reinterpret_borrow<py::object>(a[0]);
+    if (!rt::truthy(authenticator)) authenticator = a.global("check_auth_env_configs")();
+    if (!rt::truthy(authenticator)) return authenticator;
+
+    py::object class_name = authenticator.attr("__class__").attr("__name__");
+    a.global("logger").attr("debug")(rt::cat({py::str("Using "), class_name}));
+    if (!rt::truthy(authenticator.attr("is_authenticated"))) {
+        a.global("logger").attr("debug")(rt::cat({py::str("Authenticating using "), class_name}));
+        authenticator.attr("authenticate")();
+    }
+    py::object username = authenticator.attr("user").attr("username");
+    py::object environ = a.global("os").attr("environ");
+    environ[a.global("ENV_MLFLOW_TRACKING_TOKEN")] = authenticator.attr("token")();
+    environ[a.global("ENV_LOGNAME")] = username;
+    a.global("logger").attr("debug")(
+        rt::cat({py::str("Using username:"), username, py::str(" using "), class_name}));
+    return authenticator;
+}
+
+}  // namespace
+
+VELA_MODULE(lookup) {
+    module.import("logging");
+    module.import("os");
+    module.import_from("typing", {"Optional"});
+    module.import_from("vela_experiment_tracking.auth.authenticator", {"Authenticator"});
+    module.import_from("vela_experiment_tracking.config", {"check_auth_env_configs"});
+    module.import_from("vela_experiment_tracking.constants", {"ENV_MLFLOW_TRACKING_TOKEN", "ENV_LOGNAME"});
+    module.create_logger();
+
+    module.def({"check_authentication", {rt::param("authenticator")}, check_authentication,
+                "Check for authenticator configurations. If available, sets token and username.\n"
+                "1. If authenticator is passed, then authenticate\n"
+                "2. If not specified, check for previous authenticator, or else check for env variables\n"
+                "3. At last, If authenticator is available, retrieve new token and username",
+                module.get("Optional")[module.get("Authenticator")]});
+}
