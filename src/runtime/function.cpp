@@ -257,7 +257,7 @@ PyType_Slot function_slots[] = {
     {0, nullptr}};
 
 PyType_Spec function_spec = {
-    "native_function", sizeof(FunctionObject), 0,
+    "vela_runtime.native_function", sizeof(FunctionObject), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
     function_slots};
 

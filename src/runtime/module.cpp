@@ -156,7 +156,7 @@ PyType_Slot iterator_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(iterator
                                 {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
                                 {0, nullptr}};
 
-PyType_Spec iterator_spec = {"native_iterator", sizeof(IteratorObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+PyType_Spec iterator_spec = {"vela_runtime.native_iterator", sizeof(IteratorObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
                              iterator_slots};
 
 PyTypeObject* iterator_type() {

@@ -1,0 +1,83 @@
+import base64
+import urllib.parse
+
+import pytest
+
+import vela_authn
+from vela_authn import TokenProvider, TokenRefreshError
+
+
+class Clock:
+    def __init__(self):
+        self.now = 1000.0
+
+    def monotonic(self):
+        return self.now
+
+
+@pytest.fixture
+def clock(monkeypatch):
+    clock = Clock()
+    monkeypatch.setattr(vela_authn, "time", clock)
+    return clock
+
+
+@pytest.fixture
+def token_endpoint(local_server):
+    """Answers each refresh with a numbered access token and a rotated refresh token."""
+
+    def respond(request):
+        n = len(server.requests)
+        return 200, {"access_token": f"access-{n}", "refresh_token": f"refresh-{n}", "expires_in": 60}
+
+    server = local_server(respond)
+    return server
+
+
+def form(request):
+    return dict(urllib.parse.parse_qsl(request.body))
+
+
+def provider_for(server, client_id="cli"):
+    return TokenProvider(refresh_token="refresh-0", client_id=client_id, token_endpoint_url=server.url + "/token")
+
+
+def test_one_request_while_the_token_is_valid(clock, token_endpoint):
+    provider = provider_for(token_endpoint)
+    assert {provider.token() for _ in range(100)} == {"access-1"}
+    assert len(token_endpoint.requests) == 1 == provider.requests_made
+
+
+def test_renews_once_shortly_before_expiry_with_the_rotated_token(clock, token_endpoint):
+    provider = provider_for(token_endpoint)
+    provider.token()
+    clock.now += 47  # a 60 s token is renewed in its last 12 s
+    assert provider.token() == "access-1"
+    clock.now += 2
+    assert [provider.token(), provider.token()] == ["access-2", "access-2"]
+    assert [form(r)["refresh_token"] for r in token_endpoint.requests] == ["refresh-0", "refresh-1"]
+    assert form(token_endpoint.requests[0]) == {
+        "grant_type": "refresh_token", "refresh_token": "refresh-0", "client_id": "cli"}
+
+
+def test_refused_refresh_names_endpoint_and_status(local_server):
+    server = local_server(lambda request: (400, {"error": "invalid_grant"}))
+    provider = provider_for(server)
+    with pytest.raises(TokenRefreshError, match=rf"^Token refresh failed for the endpoint: {server.url}/token, status: 400$"):
+        provider.token()
+
+
+@pytest.mark.parametrize("method", ["client_secret_basic", "client_secret_post", "none"])
+def test_recorded_credentials_authenticate_the_refresh(monkeypatch, token_endpoint, method):
+    monkeypatch.setattr(vela_authn, "_client_credentials", {})
+    vela_authn.remember_client("conf", "s3cret+", method)
+    provider_for(token_endpoint, client_id="conf").token()
+    request = token_endpoint.requests[0]
+    body = form(request)
+    if method == "client_secret_basic":
+        assert request.headers["Authorization"] == "Basic " + base64.b64encode(b"conf:s3cret%2B").decode()
+        assert "client_secret" not in body
+    elif method == "client_secret_post":
+        assert (body["client_id"], body["client_secret"]) == ("conf", "s3cret+")
+    else:
+        assert "Authorization" not in request.headers and body["client_id"] == "conf"
