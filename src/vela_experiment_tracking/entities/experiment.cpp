@@ -9,7 +9,8 @@ py::object Experiment_init(const rt::Args& a) {
     py::setattr(self, "experiment_id", experiment_id);
     py::setattr(self, "project", project);
     py::object stored = self.attr("project");
-    py::setattr(self, "client", rt::truthy(stored) ? stored.attr("client") : py::none());
+    py::object client = rt::truthy(stored) ? py::object(stored.attr("client")) : py::object(py::none());
+    py::setattr(self, "client", client);
     return py::none();
 }
 
