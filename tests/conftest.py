@@ -38,7 +38,8 @@ class Recorded:
 
 
 class LocalServer:
-    """An HTTP server on 127.0.0.1 whose answers a test scripts: respond(request) -> (status, json or text)."""
+    """An HTTP server on 127.0.0.1 whose answers a test scripts:
+    respond(request) -> (status, json or text[, extra headers])."""
 
     def __init__(self, respond):
         self.requests = []
@@ -49,13 +50,18 @@ class LocalServer:
                 length = int(self.headers.get("Content-Length") or 0)
                 request = Recorded(self, self.rfile.read(length).decode())
                 server.requests.append(request)
-                status, payload = respond(request)
+                status, payload, *headers = respond(request)
                 body = payload if isinstance(payload, str) else json.dumps(payload)
                 self.send_response(status)
+                for name, value in (headers[0] if headers else {}).items():
+                    self.send_header(name, value)
                 self.send_header("Content-Type", "application/json")
                 self.send_header("Content-Length", str(len(body.encode())))
                 self.end_headers()
-                self.wfile.write(body.encode())
+                try:
+                    self.wfile.write(body.encode())
+                except (BrokenPipeError, ConnectionResetError):
+                    pass  # the client gave up waiting
 
             do_GET = do_POST = handle_one
 
