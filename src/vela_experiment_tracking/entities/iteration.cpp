@@ -103,10 +103,13 @@ py::object Iteration_log_metrics(const rt::Args& a) {
     return py::none();
 }
 
+// One value goes through the server's single-metric call, which is cheaper than a batch.
 py::object Iteration_log_metric(const rt::Args& a) {
-    py::dict metrics;
-    metrics[a[1]] = a[2];
-    return a[0].attr("log_metrics")(metrics, py::arg("step") = a[3]);
+    py::handle self = a[0], key = a[1], value = a[2], step = a[3];
+    py::object at_step = step.is_none() ? py::int_(0) : py::reinterpret_borrow<py::object>(step);
+    self.attr("_Iteration__mlflow").attr("log_metric")(run_id(self), py::str(key), py::float_(value),
+                                                       py::arg("step") = at_step);
+    return py::none();
 }
 
 py::object Iteration_set_tags(const rt::Args& a) {
