@@ -107,6 +107,19 @@ py::object super(py::handle owner, py::handle self) {
     return py::module_::import("builtins").attr("super")(owner, self);
 }
 
+QuietLogger::QuietLogger(const char* name, int level)
+    : logger_(py::module_::import("logging").attr("getLogger")(name)), saved_level_(logger_.attr("level")) {
+    if (logger_.attr("getEffectiveLevel")().cast<int>() < level) logger_.attr("setLevel")(level);
+}
+
+QuietLogger::~QuietLogger() {
+    try {
+        logger_.attr("setLevel")(saved_level_);
+    } catch (py::error_already_set& e) {
+        e.discard_as_unraisable("restoring a logger's level");
+    }
+}
+
 // ---- iterators -------------------------------------------------------------
 
 namespace {

@@ -156,6 +156,20 @@ private:
     py::dict namespace_;
 };
 
+// While alive, the named logger (and the children that inherit its level) logs
+// nothing below `level`; its own level is put back afterwards.
+class QuietLogger {
+public:
+    QuietLogger(const char* name, int level);
+    ~QuietLogger();
+    QuietLogger(const QuietLogger&) = delete;
+    QuietLogger& operator=(const QuietLogger&) = delete;
+
+private:
+    py::object logger_;
+    py::object saved_level_;
+};
+
 // Run `f` and turn any C++ exception into the pending Python error.
 template <class F>
 PyObject* guarded(F&& f) noexcept {

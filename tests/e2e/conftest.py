@@ -66,6 +66,43 @@ def mlflow_server(tmp_path_factory):
     server.stop()
 
 
+HERE = Path(__file__).resolve().parent
+TOKEN_LIFETIME = 4  # seconds: short enough that the tests outlive several access tokens
+
+
+@pytest.fixture(scope="session")
+def oidc_provider(tmp_path_factory):
+    """A real OpenID Connect provider that rotates refresh tokens; access tokens last TOKEN_LIFETIME s."""
+    root = tmp_path_factory.mktemp("oidc")
+    port = free_port()
+    provider = Peer([sys.executable, str(HERE / "oidc_provider.py"), str(port), str(TOKEN_LIFETIME)],
+                    f"http://127.0.0.1:{port}", "/.well-known/openid-configuration", root / "provider.log")
+    yield provider.url
+    provider.stop()
+
+
+@pytest.fixture
+def browser(tmp_path, monkeypatch):
+    """Makes Python's webbrowser open Playwright-driven chromium; returns the file of pages it saw."""
+    command = tmp_path / "browser"
+    command.write_text(f"#!{sys.executable}\nimport runpy\nrunpy.run_path({str(HERE / 'browser.py')!r}, "
+                       "run_name='__main__')\n")
+    command.chmod(0o755)
+    pages = tmp_path / "pages.txt"
+    pages.write_text("")
+    monkeypatch.setenv("BROWSER", str(command))
+    monkeypatch.setenv("VELA_TEST_LOGIN_SUB", "john.smith@example.org")
+    monkeypatch.setenv("VELA_TEST_BROWSER_PAGES", str(pages))
+    import webbrowser
+
+    monkeypatch.setattr(webbrowser, "_tryorder", None)  # BROWSER is read when the browsers are registered
+    return pages
+
+
+def userinfo_status(provider, token):
+    return requests.get(provider + "/userinfo", headers={"Authorization": f"Bearer {token}"}, timeout=10).status_code
+
+
 @pytest.fixture
 def mlflow_client(mlflow_server):
     from mlflow import MlflowClient

@@ -162,6 +162,8 @@ py::object OIDCAuthenticator_authenticate(const rt::Args& a) {
 
     py::object provider_config;
     Login login;
+    // the protocol library's debug lines carry the client's secret and tokens
+    rt::QuietLogger quiet("oic", 20);
     try {
         login = browser_login(a, client, state, nonce, queue, server, thread, provider_config);
     } catch (...) {

@@ -32,8 +32,18 @@ void end_listener(py::handle handler, const rt::Args& a) {
     stopper.attr("start")();
 }
 
+// The user's name: preferred_username, else email, else the subject, which every
+// provider returns (many release the other two only for the profile and email scopes).
+py::object username_of(py::handle claims) {
+    for (const char* claim : {"preferred_username", "email"})
+        if (rt::contains(claims, py::str(claim))) return claims[py::str(claim)];
+    return claims[py::str("sub")];
+}
+
 // Code -> tokens -> user name, with the client authentication the registration gave.
 py::tuple exchange_code(py::handle handler, py::handle query_string, const rt::Args& a) {
+    // the protocol library's debug lines carry tokens and the client's secret
+    rt::QuietLogger quiet("oic", 20);
     py::object client = handler.attr("client");
     py::object state = handler.attr("state");
     client.attr("parse_response")(a.global("AuthorizationResponse"), py::arg("info") = query_string,
@@ -53,9 +63,7 @@ py::tuple exchange_code(py::handle handler, py::handle query_string, const rt::A
             rt::cat({py::str("The identity provider refused the login: "), tokens[py::str("error")]})));
     py::object refresh_token = tokens[py::str("refresh_token")];
     py::object claims = client.attr("do_user_info_request")(py::arg("state") = state, py::arg("method") = "GET");
-    py::object username = rt::contains(claims, py::str("preferred_username"))
-                              ? py::object(claims[py::str("preferred_username")])
-                              : py::object(claims[py::str("email")]);
+    py::object username = username_of(claims);
     a.global("vela_authn").attr("remember_client")(client.attr("client_id"), client.attr("client_secret"), method);
     return py::make_tuple(refresh_token, username);
 }
@@ -70,13 +78,16 @@ py::object DisposableHandler_do_GET(const rt::Args& a) {
     }
     py::object query = parse.attr("parse_qs")(url.attr("query"));
     py::object state = query_value(query, "state");
-    if (state.is_none() ||
-        !rt::truthy(a.global("hmac").attr("compare_digest")(state.attr("encode")(), py::str(self.attr("state")).attr("encode")()))) {
+    py::object error = query_value(query, "error");
+    // Some providers leave the state out of an error answer; such an answer can only end
+    // the login, never complete it, so it is taken. A wrong state is always refused.
+    bool state_matches = !state.is_none() && rt::truthy(a.global("hmac").attr("compare_digest")(
+                                                 state.attr("encode")(), py::str(self.attr("state")).attr("encode")()));
+    if (!state_matches && !(state.is_none() && !error.is_none())) {
         answer(self, 400, "Login failed", py::str("The login answer does not belong to this login. Please try again."), a);
         return py::none();
     }
     py::object queue = self.attr("queue");
-    py::object error = query_value(query, "error");
     if (!error.is_none()) {
         py::object description = query_value(query, "error_description");
         py::str reason = description.is_none() ? py::str(error) : rt::cat({error, py::str(": "), description});

@@ -107,7 +107,7 @@ py::object Iteration_log_metrics(const rt::Args& a) {
 py::object Iteration_log_metric(const rt::Args& a) {
     py::handle self = a[0], key = a[1], value = a[2], step = a[3];
     py::object at_step = step.is_none() ? py::int_(0) : py::reinterpret_borrow<py::object>(step);
-    self.attr("_Iteration__mlflow").attr("log_metric")(run_id(self), py::str(key), py::float_(value),
+    self.attr("_Iteration__mlflow").attr("log_metric")(run_id(self), py::str(key), rt::builtin("float")(value),
                                                        py::arg("step") = at_step);
     return py::none();
 }
