@@ -4,7 +4,10 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
+import urllib.parse
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
 import pytest
@@ -114,3 +117,76 @@ def mlflow_client(mlflow_server):
 def unique_name(request):
     """A name no other test uses, so tests share one server without meeting."""
     return f"{request.node.name}-{time.monotonic_ns()}"
+
+
+PLATFORM_CLIENT = "platform-cli"
+
+
+@pytest.fixture
+def platform_refresh_token(oidc_provider):
+    """A refresh token for jdoe, obtained from the provider as the cloud platform would hold it."""
+    requests.put(f"{oidc_provider}/users/jdoe", json={"preferred_username": "jdoe", "email": "john.doe@example.org"},
+                 timeout=10).raise_for_status()
+    redirect_uri = "http://127.0.0.1/platform"
+    authorization = requests.post(
+        f"{oidc_provider}/oauth2/authorize",
+        params={"client_id": PLATFORM_CLIENT, "redirect_uri": redirect_uri, "response_type": "code",
+                "scope": "openid profile email", "state": "s"},
+        data={"sub": "jdoe"}, allow_redirects=False, timeout=10)
+    code = urllib.parse.parse_qs(urllib.parse.urlsplit(authorization.headers["Location"]).query)["code"][0]
+    tokens = requests.post(f"{oidc_provider}/oauth2/token", data={
+        "grant_type": "authorization_code", "code": code, "redirect_uri": redirect_uri, "client_id": PLATFORM_CLIENT},
+        timeout=10)
+    tokens.raise_for_status()
+    return tokens.json()["refresh_token"]
+
+
+class VerifyingGateway:
+    """Stands before the tracking server and lets a request through only with an access token that the
+    provider accepts now. The server probe (GET /, the UI's page) passes without one."""
+
+    def __init__(self, provider, upstream):
+        self.refused, self.passed = [], 0
+        gateway = self
+
+        class Handler(BaseHTTPRequestHandler):
+            def forward(self):
+                body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
+                probe = self.command == "GET" and self.path == "/"
+                token = self.headers.get("Authorization", "")
+                if not probe and userinfo_status(provider, token.removeprefix("Bearer ")) != 200:
+                    gateway.refused.append(self.path)
+                    self.send_response(401)
+                    self.send_header("Content-Length", "0")
+                    self.end_headers()
+                    return
+                gateway.passed += 1
+                headers = {k: v for k, v in self.headers.items() if k.lower() not in ("host", "content-length")}
+                answer = requests.request(self.command, upstream + self.path, headers=headers, data=body, timeout=30)
+                self.send_response(answer.status_code)
+                for name in ("Content-Type",):
+                    if name in answer.headers:
+                        self.send_header(name, answer.headers[name])
+                self.send_header("Content-Length", str(len(answer.content)))
+                self.end_headers()
+                self.wfile.write(answer.content)
+
+            do_GET = do_POST = do_PUT = do_PATCH = do_DELETE = forward
+
+            def log_message(self, *args):
+                pass
+
+        self.httpd = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = f"http://127.0.0.1:{self.httpd.server_port}"
+        threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
+
+    def stop(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+
+@pytest.fixture
+def gateway(oidc_provider, mlflow_server):
+    gateway = VerifyingGateway(oidc_provider, mlflow_server)
+    yield gateway
+    gateway.stop()

@@ -2,7 +2,9 @@
 
 - every refresh answers with a new refresh token and revokes the one used;
 - refresh tokens outlive the access tokens (which last --lifetime seconds, refreshed ones too);
-- a refresh token past its own lifetime is refused.
+- a refresh token past its own lifetime is refused;
+- public clients (no secret) may use the token endpoint; a registered client must authenticate
+  the way its registration says.
 
 Run: python oidc_provider.py PORT LIFETIME_SECONDS
 """
@@ -21,6 +23,8 @@ REFRESH_TOKEN_LIFETIME = timedelta(hours=1)
 def rotating_provider(lifetime):
     BearerTokenGenerator.GRANT_TYPES_EXPIRES_IN["refresh_token"] = lifetime
     _app.RefreshTokenGrant.INCLUDE_NEW_REFRESH_TOKEN = True
+    for grant in (_app.AuthorizationCodeGrant, _app.RefreshTokenGrant):
+        grant.TOKEN_ENDPOINT_AUTH_METHODS = ["client_secret_basic", "client_secret_post", "none"]
 
     store = _storage.Storage.store_refresh_token
 
