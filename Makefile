@@ -36,8 +36,16 @@ demo: install
 bench: install
 	$(PY) benchmarks/run.py
 
-sanitize:
-	bash benchmarks/../tests/sanitize.sh
+# The robustness tests against an AddressSanitizer/UBSan build of every module.
+SANITIZED := build/sanitize-site
+sanitize: install
+	$(PY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(SANITIZED) \
+	  -C cmake.define.VELA_SANITIZE=ON -C build-dir=build/sanitize .
+	PYTHONPATH=$(SANITIZED) PYTHONMALLOC=malloc PYCRYPTODOME_DISABLE_DEEPBIND=1 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	  $(PY) -m pytest -q -p no:cacheprovider tests/test_robustness.py tests/test_runtime.py tests/entities \
+	  tests/auth/test_user.py tests/auth/test_authenticator.py tests/utils
 
 clean:
 	rm -rf build $(VENV) .demo
