@@ -1,5 +1,5 @@
 """Arbitrary values into every public callable: Python exceptions only, never a crash."""
-from unittest import mock
+from types import SimpleNamespace
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
@@ -7,7 +7,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 import vela_authn
 from vela_experiment_tracking import config, context, exception
 from vela_experiment_tracking.auth import authenticator, lookup, user, utils
-from vela_experiment_tracking.entities import experiment, labeled_record, project
+from vela_experiment_tracking.entities import experiment, iteration, labeled_record, project
 from vela_experiment_tracking.tracking import client, initialize
 from vela_experiment_tracking.utils import validation
 
@@ -68,11 +68,28 @@ class Refusing:
     utils = __import__("requests").utils
 
 
+class AcceptingMlflow:
+    """Stands in for MLflow's client: takes whatever it is given."""
+
+    def create_run(self, experiment_id, tags=None, run_name=None):
+        info = SimpleNamespace(run_id="run-1", run_name=str(run_name), status="RUNNING")
+        return SimpleNamespace(info=info)
+
+    def __getattr__(self, name):
+        return lambda *args, **kwargs: None
+
+
 @pytest.fixture(autouse=True)
 def no_network(monkeypatch):
     for module in (validation, authenticator, vela_authn):
         monkeypatch.setattr(module, "requests", Refusing())
     monkeypatch.setattr(initialize, "is_server_up", lambda address: False)
+    monkeypatch.setattr(iteration, "create_mlflow_client", lambda uri: AcceptingMlflow())
+
+
+def open_iteration():
+    client = SimpleNamespace(tracking_uri="http://127.0.0.1:9", user=user.User("ann"))
+    return iteration.Iteration(experiment.Experiment("e", None, "1", SimpleNamespace(client=client)))
 
 
 def record_subclass():
@@ -110,6 +127,13 @@ CALLABLES = {
     "is_cloud": validation.is_cloud,
     "_validate_keys_already_exists": validation._validate_keys_already_exists,
     "init": initialize.init,
+    "Iteration": iteration.Iteration,
+    "log_params": lambda *a, **k: open_iteration().log_params(*a, **k),
+    "log_metric": lambda *a, **k: open_iteration().log_metric(*a, **k),
+    "log_metrics": lambda *a, **k: open_iteration().log_metrics(*a, **k),
+    "set_tags": lambda *a, **k: open_iteration().set_tags(*a, **k),
+    "end": lambda *a, **k: open_iteration().end(*a, **k),
+    "exit": lambda *a: open_iteration().__exit__(*a),
 }
 
 
@@ -122,7 +146,7 @@ def test_only_python_exceptions(name, args, kwargs):
     call = CALLABLES[name]
     try:
         if name in {"remember_client", "record_repr", "record_pairs", "to_string", "entity_to_string",
-                    "get_iteration_meta", "update"}:
+                    "get_iteration_meta", "update", "exit"}:
             call(*args)
         else:
             call(*args, **kwargs)
