@@ -261,14 +261,9 @@ PyType_Spec function_spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
     function_slots};
 
-// The type is created once per extension module and kept for the module's life.
 PyTypeObject* function_type() {
     static PyTypeObject* type = nullptr;
-    if (!type) {
-        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
-        if (!type) throw py::error_already_set();
-    }
-    return type;
+    return detail::module_type(type, function_spec);
 }
 
 py::tuple defaults_of(const FunctionSpec& spec) {

@@ -120,6 +120,14 @@ QuietLogger::~QuietLogger() {
     }
 }
 
+PyTypeObject* detail::module_type(PyTypeObject*& slot, PyType_Spec& spec) {
+    if (!slot) {
+        slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+        if (!slot) throw py::error_already_set();
+    }
+    return slot;
+}
+
 // ---- iterators -------------------------------------------------------------
 
 namespace {
@@ -174,11 +182,7 @@ PyType_Spec iterator_spec = {"vela_runtime.native_iterator", sizeof(IteratorObje
 
 PyTypeObject* iterator_type() {
     static PyTypeObject* type = nullptr;
-    if (!type) {
-        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&iterator_spec));
-        if (!type) throw py::error_already_set();
-    }
-    return type;
+    return detail::module_type(type, iterator_spec);
 }
 
 }  // namespace

@@ -170,6 +170,11 @@ private:
     py::object saved_level_;
 };
 
+namespace detail {
+// A type of this extension module, made from its spec on first use and kept for the module's life.
+PyTypeObject* module_type(PyTypeObject*& slot, PyType_Spec& spec);
+}  // namespace detail
+
 // Run `f` and turn any C++ exception into the pending Python error.
 template <class F>
 PyObject* guarded(F&& f) noexcept {

@@ -15,6 +15,25 @@ constexpr size_t MAX_BATCH = 1000;  // the most entries of one kind the server t
 
 py::object run_id(py::handle self) { return self.attr("iteration_id"); }
 
+py::object step_or_zero(py::handle step) {
+    return step.is_none() ? py::int_(0) : py::reinterpret_borrow<py::object>(step);
+}
+
+// {key: value}, for the one-item forms of the logging calls.
+py::dict single(py::handle key, py::handle value) {
+    py::dict item;
+    item[key] = value;
+    return item;
+}
+
+// MLflow entities from a mapping: make(key, value) for each item.
+template <class Make>
+py::list entries_of(py::handle mapping, Make make) {
+    py::list entries;
+    for (py::handle item : mapping.attr("items")()) entries.append(make(item[py::int_(0)], item[py::int_(1)]));
+    return entries;
+}
+
 // A nested iteration names its parent, as MLflow's own UI expects too.
 py::dict start_tags(const rt::Args& a, py::handle user, py::handle parent) {
     py::dict tags;
@@ -71,9 +90,9 @@ void log_batch(py::handle self, const char* kind, py::list entries) {
 
 py::object Iteration_log_params(const rt::Args& a) {
     py::handle self = a[0], params = a[1];
-    py::list entries;
-    for (py::handle item : params.attr("items")())
-        entries.append(a.global("Param")(py::str(item[py::int_(0)]), py::str(item[py::int_(1)])));
+    py::list entries = entries_of(params, [&](py::handle key, py::handle value) {
+        return a.global("Param")(py::str(key), py::str(value));
+    });
     py::object logged = self.attr("params");
     if (rt::truthy(a.global("_validate_keys_already_exists")(entries, logged))) {
         py::list repeated;
@@ -86,45 +105,34 @@ py::object Iteration_log_params(const rt::Args& a) {
     return py::none();
 }
 
-py::object Iteration_log_param(const rt::Args& a) {
-    py::dict params;
-    params[a[1]] = a[2];
-    return a[0].attr("log_params")(params);
-}
+py::object Iteration_log_param(const rt::Args& a) { return a[0].attr("log_params")(single(a[1], a[2])); }
 
 py::object Iteration_log_metrics(const rt::Args& a) {
     py::handle self = a[0], metrics = a[1], step = a[2];
     py::object timestamp = py::int_(static_cast<long long>(a.global("time").attr("time")().cast<double>() * 1000));
-    py::object at_step = step.is_none() ? py::int_(0) : py::reinterpret_borrow<py::object>(step);
-    py::list entries;
-    for (py::handle item : metrics.attr("items")())
-        entries.append(a.global("Metric")(py::str(item[py::int_(0)]), py::float_(item[py::int_(1)]), timestamp, at_step));
-    log_batch(self, "metrics", entries);
+    py::object at_step = step_or_zero(step);
+    log_batch(self, "metrics", entries_of(metrics, [&](py::handle key, py::handle value) {
+                  return a.global("Metric")(py::str(key), rt::builtin("float")(value), timestamp, at_step);
+              }));
     return py::none();
 }
 
 // One value goes through the server's single-metric call, which is cheaper than a batch.
 py::object Iteration_log_metric(const rt::Args& a) {
     py::handle self = a[0], key = a[1], value = a[2], step = a[3];
-    py::object at_step = step.is_none() ? py::int_(0) : py::reinterpret_borrow<py::object>(step);
     self.attr("_Iteration__mlflow").attr("log_metric")(run_id(self), py::str(key), rt::builtin("float")(value),
-                                                       py::arg("step") = at_step);
+                                                       py::arg("step") = step_or_zero(step));
     return py::none();
 }
 
 py::object Iteration_set_tags(const rt::Args& a) {
-    py::list entries;
-    for (py::handle item : a[1].attr("items")())
-        entries.append(a.global("RunTag")(py::str(item[py::int_(0)]), py::str(item[py::int_(1)])));
-    log_batch(a[0], "tags", entries);
+    log_batch(a[0], "tags", entries_of(a[1], [&](py::handle key, py::handle value) {
+                  return a.global("RunTag")(py::str(key), py::str(value));
+              }));
     return py::none();
 }
 
-py::object Iteration_set_tag(const rt::Args& a) {
-    py::dict tags;
-    tags[a[1]] = a[2];
-    return a[0].attr("set_tags")(tags);
-}
+py::object Iteration_set_tag(const rt::Args& a) { return a[0].attr("set_tags")(single(a[1], a[2])); }
 
 py::object Iteration_log_artifact(const rt::Args& a) {
     py::handle self = a[0];

@@ -1,0 +1,9 @@
+from vela_experiment_tracking.tracking.client import Client
+
+class ContextClient(Client):
+    is_set_up: bool
+    def __init__(self) -> None: ...
+    def update(self, client: Client) -> None: ...
+    def __bool__(self) -> bool: ...
+
+current_client: ContextClient
