@@ -1,7 +1,6 @@
 """`make bench`: each figure measured side by side with its baseline in one run, printed as a ratio.
 Targets are printed beside the ratios; nothing is asserted."""
 import json
-import socket
 import statistics
 import subprocess
 import sys
@@ -14,15 +13,9 @@ from pathlib import Path
 import requests
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
-from local_mlflow import LocalMlflowServer  # noqa: E402
+from local_servers import LocalMlflowServer, free_port  # noqa: E402
 
 ROUNDS = 15
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def median_seconds(action, rounds=ROUNDS):

@@ -5,7 +5,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from local_mlflow import LocalMlflowServer, answers
+from local_servers import LocalMlflowServer, answers
 
 from vela_experiment_tracking.constants import DEFAULT_TRACK_SERVER
 

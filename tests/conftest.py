@@ -1,8 +1,13 @@
 import json
+import sys
 import threading
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
 
 import pytest
+
+# the local servers of the examples serve the end-to-end tests too
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
 
 # Variables the package reads or writes; every test starts without them.
 PACKAGE_VARIABLES = [

@@ -266,10 +266,10 @@ PyTypeObject* function_type() {
     return detail::module_type(type, function_spec);
 }
 
-py::tuple defaults_of(const FunctionSpec& spec) {
+py::tuple defaults_of(const FunctionSpec& definition) {
     py::list defaults;
     bool seen_default = false;
-    for (const Param& p : spec.params) {
+    for (const Param& p : definition.params) {
         if (p.kind != Kind::Positional) continue;
         if (p.default_value) {
             if (p.text) require_text(p.default_value, p.name.c_str());
@@ -282,17 +282,17 @@ py::tuple defaults_of(const FunctionSpec& spec) {
     return py::tuple(defaults);
 }
 
-py::dict annotations_of(const FunctionSpec& spec) {
+py::dict annotations_of(const FunctionSpec& definition) {
     py::dict annotations;
-    for (const Param& p : spec.params)
+    for (const Param& p : definition.params)
         if (p.annotation) annotations[py::str(p.name)] = p.annotation;
-    if (spec.returns) annotations["return"] = spec.returns;
+    if (definition.returns) annotations["return"] = definition.returns;
     return annotations;
 }
 
-std::unique_ptr<Signature> signature_of(const FunctionSpec& spec) {
+std::unique_ptr<Signature> signature_of(const FunctionSpec& definition) {
     auto sig = std::make_unique<Signature>();
-    for (const Param& p : spec.params) {
+    for (const Param& p : definition.params) {
         py::str name(p.name);
         PyUnicode_InternInPlace(&name.ptr());
         sig->params.push_back({name, p.kind, p.text});
@@ -300,16 +300,16 @@ std::unique_ptr<Signature> signature_of(const FunctionSpec& spec) {
         sig->var_args |= p.kind == Kind::VarArgs;
         sig->var_kwargs |= p.kind == Kind::VarKwargs;
     }
-    sig->body = spec.body;
+    sig->body = definition.body;
     return sig;
 }
 
 }  // namespace
 
-py::object make_function(const FunctionSpec& spec, py::handle globals, const std::string& qualname) {
-    py::tuple defaults = defaults_of(spec);
-    py::dict annotations = annotations_of(spec);
-    std::unique_ptr<Signature> sig = signature_of(spec);
+py::object make_function(const FunctionSpec& definition, py::handle globals, const std::string& qualname) {
+    py::tuple defaults = defaults_of(definition);
+    py::dict annotations = annotations_of(definition);
+    std::unique_ptr<Signature> sig = signature_of(definition);
     py::object module = py::reinterpret_borrow<py::dict>(globals).contains("__name__")
                             ? py::object(py::reinterpret_borrow<py::dict>(globals)["__name__"])
                             : py::none();
@@ -319,10 +319,10 @@ py::object make_function(const FunctionSpec& spec, py::handle globals, const std
     auto function = py::reinterpret_steal<py::object>(raw);
     FunctionObject* f = as_function(raw);
     f->vectorcall = function_vectorcall;
-    f->name = py::str(spec.name).release().ptr();
+    f->name = py::str(definition.name).release().ptr();
     f->qualname = py::str(qualname).release().ptr();
     f->module = module.release().ptr();
-    f->doc = spec.doc ? py::str(spec.doc).release().ptr() : py::none().release().ptr();
+    f->doc = definition.doc ? py::str(definition.doc).release().ptr() : py::none().release().ptr();
     f->defaults = PyTuple_GET_SIZE(defaults.ptr()) ? defaults.release().ptr() : nullptr;
     f->annotations = annotations.release().ptr();
     f->globals = py::reinterpret_borrow<py::object>(globals).release().ptr();

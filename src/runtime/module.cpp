@@ -120,9 +120,9 @@ QuietLogger::~QuietLogger() {
     }
 }
 
-PyTypeObject* detail::module_type(PyTypeObject*& slot, PyType_Spec& spec) {
+PyTypeObject* detail::module_type(PyTypeObject*& slot, PyType_Spec& definition) {
     if (!slot) {
-        slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+        slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&definition));
         if (!slot) throw py::error_already_set();
     }
     return slot;
@@ -245,9 +245,9 @@ void Module::create_logger() {
     set("logger", get("logging").attr("getLogger")(py::str(name_)));
 }
 
-py::object Module::def(const FunctionSpec& spec) {
-    py::object function = make_function(spec, globals_, spec.name);
-    set(spec.name, function);
+py::object Module::def(const FunctionSpec& definition) {
+    py::object function = make_function(definition, globals_, definition.name);
+    set(definition.name, function);
     return function;
 }
 
@@ -260,35 +260,35 @@ ClassBuilder::ClassBuilder(Module& module, const char* name, py::tuple bases, co
     if (doc) namespace_["__doc__"] = py::str(doc);
 }
 
-py::object ClassBuilder::function(const FunctionSpec& spec) {
-    return make_function(spec, module_.globals(), name_ + "." + spec.name);
+py::object ClassBuilder::function(const FunctionSpec& definition) {
+    return make_function(definition, module_.globals(), name_ + "." + definition.name);
 }
 
-ClassBuilder& ClassBuilder::method(const FunctionSpec& spec) {
-    namespace_[spec.name] = function(spec);
+ClassBuilder& ClassBuilder::method(const FunctionSpec& definition) {
+    namespace_[definition.name] = function(definition);
     return *this;
 }
 
-ClassBuilder& ClassBuilder::abstract_method(const FunctionSpec& spec) {
-    namespace_[spec.name] = py::module_::import("abc").attr("abstractmethod")(function(spec));
+ClassBuilder& ClassBuilder::abstract_method(const FunctionSpec& definition) {
+    namespace_[definition.name] = py::module_::import("abc").attr("abstractmethod")(function(definition));
     return *this;
 }
 
-ClassBuilder& ClassBuilder::static_method(const FunctionSpec& spec) {
-    namespace_[spec.name] = py::module_::import("builtins").attr("staticmethod")(function(spec));
+ClassBuilder& ClassBuilder::static_method(const FunctionSpec& definition) {
+    namespace_[definition.name] = py::module_::import("builtins").attr("staticmethod")(function(definition));
     return *this;
 }
 
-ClassBuilder& ClassBuilder::class_method(const FunctionSpec& spec) {
-    namespace_[spec.name] = py::module_::import("builtins").attr("classmethod")(function(spec));
+ClassBuilder& ClassBuilder::class_method(const FunctionSpec& definition) {
+    namespace_[definition.name] = py::module_::import("builtins").attr("classmethod")(function(definition));
     return *this;
 }
 
-ClassBuilder& ClassBuilder::property(const PropertySpec& spec) {
-    py::object getter = function({spec.name, {param("self")}, spec.get, spec.doc, spec.returns});
-    py::object setter = spec.set ? function({spec.name, {param("self"), param("value")}, spec.set}) : py::none();
-    py::object type = spec.type ? spec.type : py::module_::import("builtins").attr("property");
-    namespace_[spec.name] = type(getter, setter);
+ClassBuilder& ClassBuilder::property(const PropertySpec& definition) {
+    py::object getter = function({definition.name, {param("self")}, definition.get, definition.doc, definition.returns});
+    py::object setter = definition.set ? function({definition.name, {param("self"), param("value")}, definition.set}) : py::none();
+    py::object type = definition.type ? definition.type : py::module_::import("builtins").attr("property");
+    namespace_[definition.name] = type(getter, setter);
     return *this;
 }
 

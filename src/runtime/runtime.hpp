@@ -64,7 +64,7 @@ struct FunctionSpec {
 };
 
 // A native function object, owned by the module whose globals it reads.
-py::object make_function(const FunctionSpec& spec, py::handle globals, const std::string& qualname);
+py::object make_function(const FunctionSpec& definition, py::handle globals, const std::string& qualname);
 
 // Raise `type(message)`; never returns.
 [[noreturn]] void raise(py::handle type, const py::handle& message);
@@ -116,7 +116,7 @@ public:
     // logger = logging.getLogger(__name__)
     void create_logger();
 
-    py::object def(const FunctionSpec& spec);
+    py::object def(const FunctionSpec& definition);
 
 private:
     py::module_ module_;
@@ -137,18 +137,18 @@ class ClassBuilder {
 public:
     ClassBuilder(Module& module, const char* name, py::tuple bases = py::tuple(), const char* doc = nullptr);
 
-    ClassBuilder& method(const FunctionSpec& spec);
-    ClassBuilder& abstract_method(const FunctionSpec& spec);
-    ClassBuilder& static_method(const FunctionSpec& spec);
-    ClassBuilder& class_method(const FunctionSpec& spec);
-    ClassBuilder& property(const PropertySpec& spec);
+    ClassBuilder& method(const FunctionSpec& definition);
+    ClassBuilder& abstract_method(const FunctionSpec& definition);
+    ClassBuilder& static_method(const FunctionSpec& definition);
+    ClassBuilder& class_method(const FunctionSpec& definition);
+    ClassBuilder& property(const PropertySpec& definition);
     ClassBuilder& value(const char* name, py::object value);
 
     // Calls the metaclass and binds the class in the module.
     py::object build();
 
 private:
-    py::object function(const FunctionSpec& spec);
+    py::object function(const FunctionSpec& definition);
 
     Module& module_;
     std::string name_;
@@ -171,8 +171,8 @@ private:
 };
 
 namespace detail {
-// A type of this extension module, made from its spec on first use and kept for the module's life.
-PyTypeObject* module_type(PyTypeObject*& slot, PyType_Spec& spec);
+// A type of this extension module, made from its definition on first use and kept for the module's life.
+PyTypeObject* module_type(PyTypeObject*& slot, PyType_Spec& definition);
 }  // namespace detail
 
 // Run `f` and turn any C++ exception into the pending Python error.
