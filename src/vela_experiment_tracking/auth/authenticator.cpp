@@ -151,6 +151,8 @@ Login browser_login(const rt::Args& a, py::handle client, py::handle state, py::
 py::object OIDCAuthenticator_authenticate(const rt::Args& a) {
     py::handle self = a[0];
     self.attr("cleanup")();
+    // the protocol library's debug lines carry the client's secret and tokens
+    rt::QuietLogger quiet("oic", 20);
     py::object client = a.global("Client")(py::arg("client_authn_method") = a.global("CLIENT_AUTHN_METHOD"));
     py::object state = a.global("rndstr")();
     py::object nonce = a.global("rndstr")();
@@ -162,8 +164,6 @@ py::object OIDCAuthenticator_authenticate(const rt::Args& a) {
 
     py::object provider_config;
     Login login;
-    // the protocol library's debug lines carry the client's secret and tokens
-    rt::QuietLogger quiet("oic", 20);
     try {
         login = browser_login(a, client, state, nonce, queue, server, thread, provider_config);
     } catch (...) {
