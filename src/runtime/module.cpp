@@ -95,7 +95,14 @@ bool contains(py::handle container, py::handle item) {
     return result != 0;
 }
 
-py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
+py::object builtin(const char* name) {
+    PyObject* value = PyDict_GetItemString(PyEval_GetBuiltins(), name);
+    if (!value) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(value);
+}
 
 bool is_instance(py::handle value, py::handle type) {
     int result = PyObject_IsInstance(value.ptr(), type.ptr());
@@ -104,12 +111,13 @@ bool is_instance(py::handle value, py::handle type) {
 }
 
 py::object super(py::handle owner, py::handle self) {
-    return py::module_::import("builtins").attr("super")(owner, self);
+    return builtin("super")(owner, self);
 }
 
-QuietLogger::QuietLogger(const char* name, int level)
+QuietLogger::QuietLogger(const char* name)
     : logger_(py::module_::import("logging").attr("getLogger")(name)), saved_level_(logger_.attr("level")) {
-    if (logger_.attr("getEffectiveLevel")().cast<int>() < level) logger_.attr("setLevel")(level);
+    py::object info = py::module_::import("logging").attr("INFO");
+    if (logger_.attr("getEffectiveLevel")().cast<int>() < info.cast<int>()) logger_.attr("setLevel")(info);
 }
 
 QuietLogger::~QuietLogger() {
@@ -275,19 +283,19 @@ ClassBuilder& ClassBuilder::abstract_method(const FunctionSpec& definition) {
 }
 
 ClassBuilder& ClassBuilder::static_method(const FunctionSpec& definition) {
-    namespace_[definition.name] = py::module_::import("builtins").attr("staticmethod")(function(definition));
+    namespace_[definition.name] = builtin("staticmethod")(function(definition));
     return *this;
 }
 
 ClassBuilder& ClassBuilder::class_method(const FunctionSpec& definition) {
-    namespace_[definition.name] = py::module_::import("builtins").attr("classmethod")(function(definition));
+    namespace_[definition.name] = builtin("classmethod")(function(definition));
     return *this;
 }
 
 ClassBuilder& ClassBuilder::property(const PropertySpec& definition) {
     py::object getter = function({definition.name, {param("self")}, definition.get, definition.doc, definition.returns});
     py::object setter = definition.set ? function({definition.name, {param("self"), param("value")}, definition.set}) : py::none();
-    py::object type = definition.type ? definition.type : py::module_::import("builtins").attr("property");
+    py::object type = definition.type ? definition.type : builtin("property");
     namespace_[definition.name] = type(getter, setter);
     return *this;
 }

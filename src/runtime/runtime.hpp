@@ -157,10 +157,10 @@ private:
 };
 
 // While alive, the named logger (and the children that inherit its level) logs
-// nothing below `level`; its own level is put back afterwards.
+// nothing below INFO; its own level is put back afterwards.
 class QuietLogger {
 public:
-    QuietLogger(const char* name, int level);
+    explicit QuietLogger(const char* name);
     ~QuietLogger();
     QuietLogger(const QuietLogger&) = delete;
     QuietLogger& operator=(const QuietLogger&) = delete;

@@ -29,6 +29,8 @@ py::object TokenProvider_init(const rt::Args& a) {
     return py::none();
 }
 
+double now(const rt::Args& a) { return a.global("time").attr("monotonic")().cast<double>(); }
+
 // The refresh request authenticates the client as its registration says; a
 // client without a recorded secret refreshes as a public client.
 py::tuple refresh_request(const rt::Args& a, py::handle self) {
@@ -37,9 +39,11 @@ py::tuple refresh_request(const rt::Args& a, py::handle self) {
     data["refresh_token"] = self.attr("_refresh_token");
     py::object client_id = self.attr("client_id");
     py::object credentials = a.global("_client_credentials").attr("get")(client_id);
-    py::object auth = py::none();
-    py::object secret = credentials.is_none() ? py::none() : py::object(credentials[py::int_(0)]);
-    py::object method = credentials.is_none() ? py::none() : py::object(credentials[py::int_(1)]);
+    py::object auth = py::none(), secret = py::none(), method = py::none();
+    if (!credentials.is_none()) {
+        secret = credentials[py::int_(0)];
+        method = credentials[py::int_(1)];
+    }
     if (rt::truthy(secret) && rt::equals(method, py::str("client_secret_post"))) {
         data["client_id"] = client_id;
         data["client_secret"] = secret;
@@ -69,8 +73,7 @@ void refresh(const rt::Args& a, py::handle self) {
     py::object expires_in = body.attr("get")("expires_in");
     double lifetime = expires_in.is_none() ? DEFAULT_LIFETIME : py::float_(expires_in).cast<double>();
     double margin = std::min(MAX_RENEW_MARGIN, lifetime * RENEW_FRACTION);
-    double now = a.global("time").attr("monotonic")().cast<double>();
-    py::setattr(self, "_renew_at", py::float_(now + lifetime - margin));
+    py::setattr(self, "_renew_at", py::float_(now(a) + lifetime - margin));
 }
 
 // Holds a threading.Lock for the lifetime of the guard.
@@ -89,8 +92,7 @@ struct Locked {
 py::object TokenProvider_token(const rt::Args& a) {
     py::handle self = a[0];
     Locked guard(self.attr("_lock"));
-    double now = a.global("time").attr("monotonic")().cast<double>();
-    if (self.attr("_access_token").is_none() || now >= self.attr("_renew_at").cast<double>()) refresh(a, self);
+    if (self.attr("_access_token").is_none() || now(a) >= self.attr("_renew_at").cast<double>()) refresh(a, self);
     return self.attr("_access_token");
 }
 

@@ -7,7 +7,15 @@ constexpr int WAIT_SECONDS = 300;
 
 py::object environ(const rt::Args& a) { return a.global("os").attr("environ"); }
 
-bool has(py::handle mapping, py::handle key) { return rt::contains(mapping, key); }
+// The base's authenticate, given the user and the token provider under the
+// keywords the base class names.
+py::object hand_over(const rt::Args& a, const char* owner, py::handle user, py::handle provider) {
+    py::object Authenticator = a.global("Authenticator");
+    py::dict result;
+    result[Authenticator.attr("USER_KEY")] = user;
+    result[Authenticator.attr("TOKEN_PROVIDER_KEY")] = provider;
+    return rt::super(a.global(owner), a[0]).attr("authenticate")(**result);
+}
 
 // ---- Authenticator ---------------------------------------------------------
 
@@ -22,8 +30,8 @@ py::object Authenticator_init(const rt::Args& a) {
 // by the next login; the exported token is dropped.
 py::object Authenticator_cleanup(const rt::Args& a) {
     py::object logname = a.global("ENV_LOGNAME"), backup = a.global("ENV_BCK_LOGNAME");
-    if (has(environ(a), logname)) {
-        if (has(environ(a), backup)) {
+    if (rt::contains(environ(a), logname)) {
+        if (rt::contains(environ(a), backup)) {
             environ(a)[logname] = environ(a)[backup];
             environ(a).attr("__delitem__")(backup);
         } else {
@@ -31,7 +39,7 @@ py::object Authenticator_cleanup(const rt::Args& a) {
         }
     }
     py::object token = a.global("ENV_MLFLOW_TRACKING_TOKEN");
-    if (has(environ(a), token)) environ(a).attr("__delitem__")(token);
+    if (rt::contains(environ(a), token)) environ(a).attr("__delitem__")(token);
     return py::none();
 }
 
@@ -85,6 +93,7 @@ py::object OIDCAuthenticator_init(const rt::Args& a) {
 }
 
 struct Login {
+    py::object provider_config;
     py::object refresh_token;
     py::object username;
 };
@@ -107,22 +116,23 @@ py::object take(py::handle queue) {
 
 // Steps 7 to 20 of a login: everything that runs while the listener serves.
 Login browser_login(const rt::Args& a, py::handle client, py::handle state, py::handle nonce, py::handle queue,
-                    py::handle server, py::handle thread, py::object& provider_config) {
+                    py::handle server, py::handle thread) {
     py::handle self = a[0];
     py::object logger = a.global("logger");
     py::object hostname = self.attr("hostname");
     py::object port = server.attr("server_port");
     logger.attr("debug")(rt::cat({py::str("Handler started listening 'http://"), hostname, py::str("':"), port}));
-    py::str redirect_uri = rt::cat({py::str("http://"), hostname, py::str(":"), port, py::str("/callback")});
+    py::list redirect_uris;
+    redirect_uris.append(rt::cat({py::str("http://"), hostname, py::str(":"), port, py::str("/callback")}));
 
-    provider_config = client.attr("provider_config")(self.attr("url"));
+    py::object provider_config = client.attr("provider_config")(self.attr("url"));
     if (rt::truthy(self.attr("dcr_enabled"))) {
         client.attr("register")(provider_config[py::str("registration_endpoint")],
-                                py::arg("redirect_uris") = py::list(py::make_tuple(redirect_uri)));
+                                py::arg("redirect_uris") = redirect_uris);
     } else {
         py::object registration = a.global("RegistrationResponse")(
             py::arg("client_id") = self.attr("client_id"), py::arg("client_secret") = self.attr("client_secret"),
-            py::arg("redirect_uris") = py::list(py::make_tuple(redirect_uri)));
+            py::arg("redirect_uris") = redirect_uris);
         client.attr("store_registration_info")(registration);
     }
 
@@ -140,7 +150,7 @@ Login browser_login(const rt::Args& a, py::handle client, py::handle state, py::
     py::object opened = a.global("webbrowser").attr("open")(login_url, py::arg("new") = 0, py::arg("autoraise") = true);
     if (opened.is(py::bool_(false))) show_login_address(login_url);
 
-    Login login{take(queue), py::none()};
+    Login login{provider_config, take(queue), py::none()};
     login.username = take(queue);
     thread.attr("join")(WAIT_SECONDS);
     logger.attr("debug")(rt::cat({py::str("Handler stopped listening '0.0.0.0':"), port}));
@@ -152,7 +162,7 @@ py::object OIDCAuthenticator_authenticate(const rt::Args& a) {
     py::handle self = a[0];
     self.attr("cleanup")();
     // the protocol library's debug lines carry the client's secret and tokens
-    rt::QuietLogger quiet("oic", 20);
+    rt::QuietLogger quiet("oic");
     py::object client = a.global("Client")(py::arg("client_authn_method") = a.global("CLIENT_AUTHN_METHOD"));
     py::object state = a.global("rndstr")();
     py::object nonce = a.global("rndstr")();
@@ -162,10 +172,9 @@ py::object OIDCAuthenticator_authenticate(const rt::Args& a) {
     py::object thread = a.global("Thread")(py::arg("target") = server.attr("serve_forever"));
     thread.attr("start")();
 
-    py::object provider_config;
     Login login;
     try {
-        login = browser_login(a, client, state, nonce, queue, server, thread, provider_config);
+        login = browser_login(a, client, state, nonce, queue, server, thread);
     } catch (...) {
         // A failed login must not leave a non-daemon thread serving: it would keep the
         // interpreter from exiting.
@@ -177,13 +186,8 @@ py::object OIDCAuthenticator_authenticate(const rt::Args& a) {
 
     py::object provider = a.global("vela_authn").attr("TokenProvider")(
         py::arg("refresh_token") = login.refresh_token, py::arg("client_id") = client.attr("client_id"),
-        py::arg("token_endpoint_url") = provider_config[py::str("token_endpoint")]);
-    py::object user = a.global("User")(login.username);
-    py::object Authenticator = a.global("Authenticator");
-    py::dict result;
-    result[Authenticator.attr("USER_KEY")] = user;
-    result[Authenticator.attr("TOKEN_PROVIDER_KEY")] = provider;
-    return rt::super(a.global("OIDCAuthenticator"), self).attr("authenticate")(**result);
+        py::arg("token_endpoint_url") = login.provider_config[py::str("token_endpoint")]);
+    return hand_over(a, "OIDCAuthenticator", a.global("User")(login.username), provider);
 }
 
 // ---- ZELTAuthenticator -----------------------------------------------------
@@ -205,10 +209,17 @@ py::object form_value(const rt::Args& a, py::handle value) {
     return a.global("requests").attr("utils").attr("quote")(py::str(value), py::arg("safe") = "/");
 }
 
+// "<what> failed for the endpoint: <url>, status: <status>!" unless the answer is 200.
+void require_ok(const rt::Args& a, py::handle response, const char* what, py::handle endpoint) {
+    py::object status = response.attr("status_code");
+    if (!rt::equals(status, py::int_(200)))
+        rt::raise_instance(a.global("ExperimentTrackingException")(rt::cat(
+            {py::str(what), py::str(" failed for the endpoint: "), endpoint, py::str(", status: "), status, py::str("!")})));
+}
+
 py::object ZELTAuthenticator_authenticate(const rt::Args& a) {
     py::handle self = a[0];
     py::object requests = a.global("requests");
-    py::object Exception = a.global("ExperimentTrackingException");
     self.attr("cleanup")();
 
     py::str body = rt::cat({py::str("refresh_token="), form_value(a, self.attr("_refresh_token")),
@@ -218,10 +229,7 @@ py::object ZELTAuthenticator_authenticate(const rt::Args& a) {
     py::object token_endpoint = self.attr("_token_endpoint");
     py::object response = requests.attr("request")("POST", token_endpoint, py::arg("headers") = headers,
                                                    py::arg("data") = body);
-    py::object status = response.attr("status_code");
-    if (!rt::equals(status, py::int_(200)))
-        rt::raise_instance(Exception(rt::cat({py::str("Authentication failed for the endpoint: "), token_endpoint,
-                                              py::str(", status: "), status, py::str("!")})));
+    require_ok(a, response, "Authentication", token_endpoint);
     py::object tokens = response.attr("json")();
     py::setattr(self, "_access_token", tokens[py::str("access_token")]);
     py::setattr(self, "_refresh_token", tokens[py::str("refresh_token")]);
@@ -229,30 +237,23 @@ py::object ZELTAuthenticator_authenticate(const rt::Args& a) {
     headers["Authorization"] = rt::cat({py::str("Bearer "), self.attr("_access_token")});
     py::object userinfo_endpoint = self.attr("_userinfo_endpoint");
     py::object info = requests.attr("request")("GET", userinfo_endpoint, py::arg("headers") = headers);
-    py::object info_status = info.attr("status_code");
-    if (!rt::equals(info_status, py::int_(200)))
-        rt::raise_instance(Exception(rt::cat({py::str("User info request failed for the endpoint: "), userinfo_endpoint,
-                                              py::str(", status: "), info_status, py::str("!")})));
+    require_ok(a, info, "User info request", userinfo_endpoint);
     py::object claims = info.attr("json")();
     py::object username;
-    if (has(claims, py::str("preferred_username")))
+    if (rt::contains(claims, py::str("preferred_username")))
         username = claims[py::str("preferred_username")];
-    else if (has(claims, py::str("email")))
+    else if (rt::contains(claims, py::str("email")))
         username = claims[py::str("email")];
     else
-        rt::raise_instance(Exception(
+        rt::raise_instance(a.global("ExperimentTrackingException")(
             rt::cat({py::str("Couldn't find 'preferred_username', 'email' attributes in the userinfo response for the "
                              "endpoint: "),
-                     userinfo_endpoint, py::str(", status: "), info_status})));
+                     userinfo_endpoint, py::str(", status: "), info.attr("status_code")})));
 
     py::object provider = a.global("vela_authn").attr("TokenProvider")(
         py::arg("refresh_token") = self.attr("_refresh_token"), py::arg("client_id") = self.attr("_client_id"),
         py::arg("token_endpoint_url") = token_endpoint);
-    py::object Authenticator = a.global("Authenticator");
-    py::dict result;
-    result[Authenticator.attr("USER_KEY")] = a.global("User")(username);
-    result[Authenticator.attr("TOKEN_PROVIDER_KEY")] = provider;
-    return rt::super(a.global("ZELTAuthenticator"), self).attr("authenticate")(**result);
+    return hand_over(a, "ZELTAuthenticator", a.global("User")(username), provider);
 }
 
 }  // namespace

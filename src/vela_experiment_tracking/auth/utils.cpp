@@ -24,9 +24,13 @@ py::object query_value(py::handle query, const char* name) {
     return values.is_none() ? py::none() : py::object(values[py::int_(0)]);
 }
 
-// serve_forever() returns once shutdown() is called from another thread; called
-// from the handler itself it would wait for itself.
-void end_listener(py::handle handler, const rt::Args& a) {
+// Puts the login's items on the queue (before the browser sees the page, so whoever
+// waits has them by then), answers the browser and lets the listener end: serve_forever() returns once shutdown() is called from another thread (called
+// from the handler itself it would wait for itself).
+void finish(py::handle handler, int status, const char* title, py::handle text,
+            std::initializer_list<py::handle> items, const rt::Args& a) {
+    for (py::handle item : items) handler.attr("queue").attr("put")(item);
+    answer(handler, status, title, text, a);
     py::object stopper = a.global("threading").attr("Thread")(
         py::arg("target") = handler.attr("server").attr("shutdown"), py::arg("daemon") = true);
     stopper.attr("start")();
@@ -41,9 +45,8 @@ py::object username_of(py::handle claims) {
 }
 
 // Code -> tokens -> user name, with the client authentication the registration gave.
+// (The login that runs this listener keeps the protocol library's debug lines quiet.)
 py::tuple exchange_code(py::handle handler, py::handle query_string, const rt::Args& a) {
-    // the protocol library's debug lines carry tokens and the client's secret
-    rt::QuietLogger quiet("oic", 20);
     py::object client = handler.attr("client");
     py::object state = handler.attr("state");
     client.attr("parse_response")(a.global("AuthorizationResponse"), py::arg("info") = query_string,
@@ -87,29 +90,21 @@ py::object DisposableHandler_do_GET(const rt::Args& a) {
         answer(self, 400, "Login failed", py::str("The login answer does not belong to this login. Please try again."), a);
         return py::none();
     }
-    py::object queue = self.attr("queue");
     if (!error.is_none()) {
         py::object description = query_value(query, "error_description");
         py::str reason = description.is_none() ? py::str(error) : rt::cat({error, py::str(": "), description});
-        answer(self, 400, "Login failed", rt::cat({py::str("The identity provider refused the login: "), reason}), a);
-        queue.attr("put")(a.global("ExperimentTrackingException")(
-            rt::cat({py::str("The identity provider refused the login: "), reason})));
-        end_listener(self, a);
+        py::str refusal = rt::cat({py::str("The identity provider refused the login: "), reason});
+        finish(self, 400, "Login failed", refusal, {a.global("ExperimentTrackingException")(refusal)}, a);
         return py::none();
     }
     py::tuple login;
     try {
         login = exchange_code(self, url.attr("query"), a);
     } catch (py::error_already_set& e) {
-        answer(self, 500, "Login failed", py::str("The login could not be completed. Please try again."), a);
-        queue.attr("put")(e.value());
-        end_listener(self, a);
+        finish(self, 500, "Login failed", py::str("The login could not be completed. Please try again."), {e.value()}, a);
         return py::none();
     }
-    answer(self, 200, "Login complete", py::str("You are logged in. You can close this window."), a);
-    queue.attr("put")(login[0]);
-    queue.attr("put")(login[1]);
-    end_listener(self, a);
+    finish(self, 200, "Login complete", py::str("You are logged in. You can close this window."), {login[0], login[1]}, a);
     return py::none();
 }
 
