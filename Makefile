@@ -16,13 +16,23 @@ $(PY):
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 
-# The build reuses build/ between runs, so only changed modules are recompiled.
+# The package and what the demo needs. The build reuses build/ between runs, so only changed
+# modules are recompiled. Packages are not byte-compiled at install: Python compiles the
+# modules it imports on first use, a small part of what MLflow brings.
 $(INSTALLED): $(PY) $(SOURCES)
 	$(PY) -m pip install -q $(BUILD_TOOLS)
-	$(PY) -m pip install -q --no-build-isolation ".[test]"
+	$(PY) -m pip install -q --no-compile --no-build-isolation ".[demo]"
 	touch $@
 
-install: $(INSTALLED)
+# What the tests need besides, installed without reinstalling the package.
+TEST_DEPS := $(VENV)/.test-deps
+$(TEST_DEPS): pyproject.toml | $(INSTALLED)
+	mkdir -p build
+	$(PY) tests/requirements.py test > build/test-requirements.txt
+	$(PY) -m pip install -q --no-compile -r build/test-requirements.txt
+	touch $@
+
+install: $(INSTALLED) $(TEST_DEPS)
 
 # Debian's chromium for the browser-login test (as root, where it is missing).
 browser:
@@ -49,14 +59,14 @@ wheel: dist/.complete
 # kept here so the wheel test installs offline.
 $(WHEELHOUSE)/.complete: pyproject.toml | $(INSTALLED)
 	mkdir -p $(WHEELHOUSE)
-	$(PY) tests/runtime_requirements.py > build/runtime-requirements.txt
+	$(PY) tests/requirements.py > build/runtime-requirements.txt
 	$(PY) -m pip download -q --only-binary=:all: -d $(WHEELHOUSE) -r build/runtime-requirements.txt
 	touch $@
 
-test: install browser $(WHEELHOUSE)/.complete
+test: install browser $(WHEELHOUSE)/.complete $(VENV)/.wheel-tools
 	$(PY) -m pytest $(PYTEST_ARGS)
 
-demo: install
+demo: $(INSTALLED)
 	$(PY) examples/run_demo.py
 
 bench: install
