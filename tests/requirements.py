@@ -1,5 +1,5 @@
-"""Prints the package's requirements, one a line (for `pip install -r`): the runtime ones, or
-with an argument those of that extra."""
+"""Prints the package's runtime requirements and those of the extras named as arguments, one a
+line (for `pip install -r`)."""
 import sys
 from pathlib import Path
 
@@ -9,4 +9,7 @@ else:  # the build backend brings tomli
     import tomli as tomllib
 
 project = tomllib.loads((Path(__file__).resolve().parent.parent / "pyproject.toml").read_text())["project"]
-print("\n".join(project["optional-dependencies"][sys.argv[1]] if len(sys.argv) > 1 else project["dependencies"]))
+requirements = list(project["dependencies"])
+for extra in sys.argv[1:]:
+    requirements += project["optional-dependencies"][extra]
+print("\n".join(requirements))
