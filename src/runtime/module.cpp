@@ -194,11 +194,7 @@ QuietLogger::QuietLogger(const char* name)
 }
 
 QuietLogger::~QuietLogger() {
-    if (!rt::holds_gil()) {
-        logger_.release();
-        saved_level_.release();
-        return;
-    }
+    if (!holds_gil()) return;
     try {
         logger_.attr("setLevel")(saved_level_);
     } catch (py::error_already_set& e) {

@@ -6,6 +6,24 @@
 // arguments and read module-level names at call time through Args::global.
 #pragma once
 
+#include <pybind11/detail/common.h>  // Python.h, included as pybind11 includes it
+
+namespace rt {
+namespace detail {
+// A handle's release. A thread that the interpreter ends (a daemon thread at
+// exit) is unwound without the GIL: the interpreter's own frames then keep
+// their references, and a native frame's handles do the same rather than free
+// objects (a generator the thread was running, say) without the GIL.
+inline void release_reference(PyObject* object) {
+    if (object && PyGILState_Check()) Py_DECREF(object);
+}
+}  // namespace detail
+}  // namespace rt
+
+// pybind11's handles release through Py_XDECREF.
+#undef Py_XDECREF
+#define Py_XDECREF(object) ::rt::detail::release_reference(_PyObject_CAST(object))
+
 #include <pybind11/pybind11.h>
 
 #include <cxxabi.h>
@@ -79,9 +97,8 @@ py::object make_function(const FunctionSpec& definition, py::handle globals, con
 //     catch (rt::forced_unwind&) { throw; } catch (...) { ... }
 using forced_unwind = abi::__forced_unwind;
 
-// False while the interpreter ends this thread by a forced unwind: the
-// destructors then run without the GIL and must leave Python alone (release
-// their handles unreleased rather than touch an object).
+// False while the interpreter ends this thread by a forced unwind: destructors
+// then run without the GIL and must not call into Python.
 inline bool holds_gil() { return PyGILState_Check() != 0; }
 
 // Raise `type(message)` as Python's `raise` does; never returns.

@@ -27,11 +27,7 @@ public:
     }
     ~Listing() {
         if (already_) return;
-        if (!rt::holds_gil()) {
-            active_.release();
-            key_.release();
-            return;
-        }
+        if (!rt::holds_gil()) return;
         try {
             active_.attr("discard")(key_);
         } catch (py::error_already_set& e) {
