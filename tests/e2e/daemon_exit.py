@@ -4,6 +4,7 @@ Usage: `daemon_exit.py TRACKING_URI` is one such interpreter; `daemon_exit.py --
 server, runs the scenario in N fresh interpreters and prints how many crashed.
 """
 import json
+import os
 import random
 import subprocess
 import sys
@@ -59,7 +60,7 @@ def scenario(tracking_uri):
     record = None
     for depth in range(30):
         record = LabeledRecord(record, f"level {depth}")
-    iteration = init("exit", "daemon-exit", tracking_uri=tracking_uri).get_iteration()
+    iteration = init("exit", f"daemon-exit-{os.getpid()}", tracking_uri=tracking_uri).get_iteration()
     step = iter(range(10**9))
 
     forever(lambda: repr(record))
