@@ -10,7 +10,7 @@ BUILD_TOOLS := "scikit-build-core>=0.10" "pybind11>=2.12" "auditwheel>=6" "patch
 RAW_WHEEL := build/wheel-raw/.complete
 WHEELHOUSE := build/wheelhouse
 
-.PHONY: demo test bench sanitize install browser wheel clean
+.PHONY: demo test bench stress sanitize install browser wheel clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -74,6 +74,11 @@ demo: $(INSTALLED)
 bench: install
 	$(PY) benchmarks/run.py
 
+# Exit while daemon threads run package code, in fresh interpreters; prints how many crashed.
+STRESS_RUNS ?= 200
+stress: install
+	$(PY) tests/e2e/daemon_exit.py --runs $(STRESS_RUNS)
+
 # The robustness tests against an AddressSanitizer/UBSan build of every module.
 SANITIZED := build/sanitize-site
 sanitize: install
@@ -83,7 +88,8 @@ sanitize: install
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	  $(PY) -m pytest -q -p no:cacheprovider tests/test_robustness.py tests/test_runtime.py tests/entities \
-	  tests/auth/test_user.py tests/auth/test_authenticator.py tests/utils
+	  tests/auth/test_user.py tests/auth/test_authenticator.py tests/utils tests/test_substitution.py \
+	  tests/e2e/test_daemon_exit.py
 
 clean:
 	rm -rf build dist $(VENV) .demo
