@@ -96,3 +96,35 @@ def test_docstring_and_binding():
     ]
     with pytest.raises(TypeError, match=r"check_authentication\(\) takes exactly 1 positional argument"):
         check_authentication()
+
+
+def test_concurrent_calls_with_one_authenticator_log_in_once():
+    import threading
+    import time
+
+    class SlowLogin(Login):
+        def authenticate(self):
+            time.sleep(0.2)  # a login takes a while; the other callers must wait for it
+            super().authenticate()
+
+    login, start, results = SlowLogin(), threading.Barrier(4), []
+
+    def call():
+        start.wait()
+        results.append(check_authentication(login))
+
+    threads = [threading.Thread(target=call) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(10)
+    assert results == [login] * 4 and login.logins == 1
+
+
+def test_logins_take_turns_through_the_module_lock(monkeypatch):
+    from unittest import mock
+
+    lock = mock.MagicMock()
+    monkeypatch.setattr(lookup, "_login_lock", lock)
+    check_authentication(Login())
+    assert lock.method_calls == [mock.call.acquire(), mock.call.release()]
