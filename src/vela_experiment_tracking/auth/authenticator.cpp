@@ -172,9 +172,16 @@ struct Listener {
     py::object server, twin;
 };
 
-void stop(const Listener& listener) {
-    for (py::handle server : {listener.server, listener.twin})
-        if (!server.is_none()) server.attr("shutdown")();
+// Both serving loops are told to end at once, so stopping waits for one poll, not two.
+void stop(const rt::Args& a, const Listener& listener) {
+    py::object twin_stopper = py::none();
+    if (!listener.twin.is_none()) {
+        twin_stopper = a.global("Thread")(py::arg("target") = listener.twin.attr("shutdown"));
+        py::setattr(twin_stopper, "daemon", py::bool_(true));
+        twin_stopper.attr("start")();
+    }
+    listener.server.attr("shutdown")();
+    if (!twin_stopper.is_none()) twin_stopper.attr("join")();
 }
 
 void close(const Listener& listener) {
@@ -273,7 +280,7 @@ py::object OIDCAuthenticator_authenticate(const rt::Args& a) {
         login = browser_login(a, client, state, nonce, queue, server, thread);
     } catch (...) {
         // failed or interrupted (Ctrl-C): stop listening at once
-        stop(listener);
+        stop(a, listener);
         thread.attr("join")();
         close(listener);
         throw;
