@@ -26,7 +26,7 @@ py::object current_client() {
 
 // The server that init resolved is the one our tokens are for; init's client
 // takes over the new client's state (address still unset), and this sets it.
-void scope_tokens_to(const rt::Args& a, py::handle tracking_uri) {
+void scope_tokens_to(py::handle tracking_uri) {
     py::object current = current_client();
     if (rt::truthy(current) && current.attr("tracking_uri").is_none()) py::setattr(current, "tracking_uri", tracking_uri);
 }
@@ -38,12 +38,12 @@ py::object create_mlflow_client(const rt::Args& a) {
     py::object auth_variable = a.global("ENV_MLFLOW_TRACKING_AUTH");
     if (rt::contains(environ, a.global("ENV_MLFLOW_TRACKING_TOKEN")) && !rt::contains(environ, auth_variable))
         environ[auth_variable] = a.global("REQUEST_AUTH_PROVIDER_NAME");
-    scope_tokens_to(a, a[0]);
+    scope_tokens_to(a[0]);
     return a.global("MlflowClient")(py::arg("tracking_uri") = a[0]);
 }
 
 // The authenticator whose tokens the requests carry: the one of the last init, or None.
-py::object current_authenticator(const rt::Args& a) {
+py::object current_authenticator(const rt::Args&) {
     py::object authenticator = current_client().attr("authenticator");
     return rt::truthy(authenticator) ? authenticator : py::none();
 }
@@ -54,7 +54,13 @@ py::object origin_of(const rt::Args& a, py::handle address) {
     py::object parts = a.global("urllib").attr("parse").attr("urlsplit")(address);
     py::object scheme = parts.attr("scheme").attr("lower")(), host = parts.attr("hostname");
     if (host.is_none()) return py::none();
-    py::object port = parts.attr("port");
+    py::object port;
+    try {
+        port = parts.attr("port");
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+        return py::none();  // a port out of range: no origin of ours
+    }
     if (port.is_none()) {
         if (rt::equals(scheme, py::str("https"))) port = py::int_(443);
         else if (rt::equals(scheme, py::str("http"))) port = py::int_(80);
