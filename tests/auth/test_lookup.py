@@ -128,3 +128,18 @@ def test_logins_take_turns_through_the_module_lock(monkeypatch):
     monkeypatch.setattr(lookup, "_login_lock", lock)
     check_authentication(Login())
     assert lock.method_calls == [mock.call.acquire(), mock.call.release()]
+
+
+def test_login_the_provider_ended_is_renewed_by_the_next_start(debug_log):
+    import vela_authn
+
+    class Ended(Login):
+        def token(self):
+            if self.logins == 0:
+                raise vela_authn.LoginRequiredError("Please log in again.")
+            return super().token()
+
+    login = Ended(authenticated=True, username="bob")
+    assert check_authentication(login) is login
+    assert login.logins == 1 and os.environ["MLFLOW_TRACKING_TOKEN"] == "tok-1" and os.environ["LOGNAME"] == "bob"
+    assert "Login ended, authenticating again using Ended" in messages(debug_log)
