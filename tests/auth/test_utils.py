@@ -145,3 +145,22 @@ def test_failed_exchange_is_reported_through_the_queue(listener):
     assert requests.get(login.url + "/callback?code=c&state=good-state", timeout=10).status_code == 500
     [error] = drained(login.items)
     assert isinstance(error, RuntimeError)
+
+
+def test_only_the_first_answer_of_a_login_is_taken(listener):
+    class SlowExchange(ProtocolClient):
+        def do_access_token_request(self, **kwargs):
+            exchanging.set()
+            proceed.wait(10)
+            return super().do_access_token_request(**kwargs)
+
+    exchanging, proceed, statuses = threading.Event(), threading.Event(), []
+    login = listener(SlowExchange())
+    first = threading.Thread(target=lambda: statuses.append(
+        requests.get(login.url + "/callback?code=c&state=good-state", timeout=10).status_code))
+    first.start()
+    assert exchanging.wait(10)
+    assert requests.get(login.url + "/callback?code=d&state=good-state", timeout=10).status_code == 400
+    proceed.set()
+    first.join(10)
+    assert statuses == [200] and drained(login.items) == ["refresh-1", "alice"]

@@ -108,6 +108,11 @@ py::object DisposableHandler_do_GET(const rt::Args& a) {
         answer(self, 400, "Login failed", py::str("The login answer does not belong to this login. Please try again."), a);
         return py::none();
     }
+    // connections are served at once: only the first answer of the login is taken
+    if (!rt::truthy(self.attr("answered").attr("acquire")(py::arg("blocking") = false))) {
+        answer(self, 400, "Login failed", py::str("This login has been answered already."), a);
+        return py::none();
+    }
     if (!error.is_none()) {
         py::object description = query_value(query, "error_description");
         py::str reason = printable(error);
@@ -135,6 +140,7 @@ py::object get_disposable_handler(const rt::Args& a) {
     attributes["client"] = a[0];
     attributes["state"] = a[1];
     attributes["queue"] = a[2];
+    attributes["answered"] = a.global("threading").attr("Lock")();
     attributes["__module__"] = a.global("__name__");
     py::object base = a.global("DisposableHandler");
     return py::type::of(base)("DisposableHandler", py::make_tuple(base), attributes);
