@@ -121,15 +121,6 @@ def test_concurrent_calls_with_one_authenticator_log_in_once():
     assert results == [login] * 4 and login.logins == 1
 
 
-def test_logins_take_turns_through_the_module_lock(monkeypatch):
-    from unittest import mock
-
-    lock = mock.MagicMock()
-    monkeypatch.setattr(lookup, "_login_lock", lock)
-    check_authentication(Login())
-    assert lock.method_calls == [mock.call.acquire(), mock.call.release()]
-
-
 def test_login_the_provider_ended_is_renewed_by_the_next_start(debug_log):
     import vela_authn
 

@@ -128,18 +128,6 @@ def test_code_exchange_sends_the_pkce_verifier(listener):
     assert client.requests_args[0] == {"code_verifier": "v" * 64}
 
 
-def test_idle_connection_is_closed_and_delays_no_other(listener):
-    import socket
-
-    login = listener(ProtocolClient())
-    port = int(login.url.rsplit(":", 1)[1])
-    with socket.create_connection(("127.0.0.1", port)) as idle:
-        answer = requests.get(login.url + "/callback?code=c&state=good-state", timeout=3)  # not behind the idle one
-        assert answer.status_code == 200
-        idle.settimeout(15)
-        assert idle.recv(1) == b""  # closed by the listener within its timeout
-
-
 def test_failed_exchange_is_reported_through_the_queue(listener):
     login = listener(ProtocolClient(fail=True))
     assert requests.get(login.url + "/callback?code=c&state=good-state", timeout=10).status_code == 500
