@@ -1,7 +1,8 @@
-from typing import Any, Optional
+from typing import Any, Optional, Tuple
 
 from mlflow.entities import Run
 from mlflow.tracking import MlflowClient
+from requests import PreparedRequest, Response
 from requests.auth import AuthBase
 
 from vela_experiment_tracking.auth.authenticator import Authenticator
@@ -16,7 +17,12 @@ class Client:
 
 def create_mlflow_client(tracking_uri: Optional[str]) -> MlflowClient: ...
 
-class BearerAuth(AuthBase): ...
+def current_authenticator() -> Optional[Authenticator]: ...
+def token_origin() -> Optional[Tuple[str, str, Optional[int]]]: ...
+
+class BearerAuth(AuthBase):
+    def __call__(self, request: PreparedRequest) -> PreparedRequest: ...
+    def retry_refused(self, response: Response, **kwargs: Any) -> Response: ...
 
 class RequestAuthProvider:
     def get_name(self) -> str: ...
