@@ -47,7 +47,8 @@ void remove_item(py::handle items, py::handle item) {
 
 py::object project_of(py::handle experiment) {
     py::object project = py::getattr(experiment, "project", py::none());
-    return rt::truthy(project) ? project : py::none();
+    if (!rt::truthy(project)) return py::none();
+    return project;
 }
 
 // Tags a run carries from its start (or its resumption): project, name, parent, the caller's.
@@ -172,7 +173,8 @@ py::object Iteration_init(const rt::Args& a) {
                              : start_run(a, mlflow, experiment, user, name, tags);
     py::object info = run.attr("info");
 
-    rt::super(a.global("Iteration"), self).attr("__init__")(name.is_none() ? info.attr("run_name") : py::reinterpret_borrow<py::object>(name), py::none());
+    py::object run_name = name.is_none() ? py::object(info.attr("run_name")) : py::reinterpret_borrow<py::object>(name);
+    rt::super(a.global("Iteration"), self).attr("__init__")(run_name, py::none());
     py::setattr(self, "_Iteration__run_id", info.attr("run_id"));
     py::setattr(self, "_Iteration__status", py::str("RUNNING"));
     py::setattr(self, "experiment", experiment);

@@ -52,7 +52,7 @@ py::object tag_filter(py::handle key, py::handle value) {
 py::object Client_list_experiments(const rt::Args& a) {
     py::handle self = a[0], project_name = a[1];
     py::object key = a.global("EXP_STORE_PROJECT_NAME");
-    py::object filter = project_name.is_none() ? py::none() : tag_filter(key, project_name);
+    py::object filter = project_name.is_none() ? py::object(py::none()) : tag_filter(key, project_name);
     py::object mlflow = a.global("create_mlflow_client")(self.attr("tracking_uri"));
     py::list experiments = all_pages([&](py::handle token) {
         return mlflow.attr("search_experiments")(py::arg("filter_string") = filter, py::arg("page_token") = token);

@@ -12,12 +12,14 @@ py::object init_user(const rt::Args& a) {
     py::object context = a.global("sys").attr("modules").attr("get")("vela_experiment_tracking.context");
     if (context.is_none()) return py::none();
     py::object client = context.attr("current_client");
-    return rt::truthy(client) ? client.attr("user") : py::none();
+    if (!rt::truthy(client)) return py::none();
+    return client.attr("user");
 }
 
 py::object active_attribute(const rt::Args& a, const char* name) {
     py::object user = init_user(a);
-    return user.is_none() ? user : py::getattr(user, name, py::none());
+    if (user.is_none()) return user;
+    return py::getattr(user, name, py::none());
 }
 
 py::object InitExperimentProvider_in_context(const rt::Args& a) {
