@@ -1,5 +1,6 @@
 """`make demo`: run the quickstart against the tracking server at the default address,
-starting a local MLflow server on a SQLite file first if none answers there."""
+starting a local MLflow server on a SQLite file first if none answers there; that server then
+stays up for the link the quickstart prints until you stop it (Ctrl+C)."""
 import contextlib
 import subprocess
 import sys
@@ -10,15 +11,29 @@ from local_servers import LocalMlflowServer, answers
 from vela_experiment_tracking.constants import DEFAULT_TRACK_SERVER
 
 ROOT = Path(__file__).resolve().parent.parent
+DATA = ROOT / ".demo"
 
 
-def main():
-    server = contextlib.nullcontext()
-    if not answers(DEFAULT_TRACK_SERVER):
-        print(f"No tracking server answers at {DEFAULT_TRACK_SERVER}: starting a local MLflow server (data in .demo/)")
-        server = LocalMlflowServer(ROOT / ".demo", DEFAULT_TRACK_SERVER.rsplit(":", 1)[1])
-    with server:
+def keep_serving() -> None:
+    if not sys.stdin.isatty():
+        print(f"The local server stops now. To look at the run again: .venv/bin/mlflow server --backend-store-uri "
+              f"sqlite:///{DATA}/mlflow.db --artifacts-destination {DATA}/artifacts --port "
+              f"{DEFAULT_TRACK_SERVER.rsplit(':', 1)[1]}")
+        return
+    print("The local MLflow server keeps running for the link above; press Ctrl+C to stop it.")
+    with contextlib.suppress(KeyboardInterrupt):
+        while True:
+            input()
+
+
+def main() -> None:
+    if answers(DEFAULT_TRACK_SERVER):
+        sys.exit(subprocess.run([sys.executable, str(ROOT / "examples" / "quickstart.py")]).returncode)
+    print(f"No tracking server answers at {DEFAULT_TRACK_SERVER}: starting a local MLflow server (data in .demo/)")
+    with LocalMlflowServer(DATA, int(DEFAULT_TRACK_SERVER.rsplit(":", 1)[1])):
         result = subprocess.run([sys.executable, str(ROOT / "examples" / "quickstart.py")])
+        if result.returncode == 0:
+            keep_serving()
     sys.exit(result.returncode)
 
 

@@ -302,7 +302,7 @@ py::object Iteration_end(const rt::Args& a) {
 // Inside its `with` block an iteration is the parent of the ones started in the block.
 void count_entered(py::handle self, long change) {
     long entered = self.attr("_Iteration__entered").cast<long>();
-    py::setattr(self, "_Iteration__entered", py::int_(entered + change));
+    py::setattr(self, "_Iteration__entered", py::int_(std::max(0L, entered + change)));
 }
 
 py::object Iteration_enter(const rt::Args& a) {
