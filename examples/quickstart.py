@@ -3,6 +3,8 @@ and train a small scikit-learn model inside an iteration. MLflow's autolog recor
 parameters and training metrics in the iteration, and the model is logged with it.
 
     python examples/quickstart.py [tracking server address]
+
+Besides the package it needs scikit-learn, and pandas for MLflow's scikit-learn flavour.
 """
 import sys
 

@@ -2,7 +2,6 @@
 
 Importing the package loads nothing else: the names below are loaded on first use.
 """
-import importlib
 
 # name -> (module, attribute) it is loaded from
 _LAZY_NAMES = {
@@ -11,6 +10,8 @@ _LAZY_NAMES = {
 
 
 def __getattr__(name):
+    import importlib
+
     if name == "__version__":
         value = importlib.import_module("importlib.metadata").version(__name__)
     elif name in _LAZY_NAMES:
