@@ -4,7 +4,7 @@ parameters and training metrics in the iteration, and the model is logged with i
 
     python examples/quickstart.py [tracking server address]
 
-Besides the package it needs scikit-learn, and pandas for MLflow's scikit-learn flavour.
+Besides the package it needs scikit-learn, with pandas and skops for MLflow's scikit-learn flavour.
 """
 import sys
 

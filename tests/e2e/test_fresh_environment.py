@@ -23,12 +23,12 @@ def package_wheel(tmp_path_factory):
 @pytest.fixture(scope="session")
 def skinny_python(tmp_path_factory, package_wheel):
     """A fresh environment with the wheel, its runtime dependencies (from pip's cache) and what the
-    quickstart needs besides: scikit-learn, and pandas for MLflow's scikit-learn flavour."""
+    quickstart needs besides: scikit-learn, with pandas and skops for MLflow's scikit-learn flavour."""
     venv = tmp_path_factory.mktemp("skinny") / "venv"
     subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True, timeout=120)
     python = venv / "bin" / "python"
-    subprocess.run([str(python), "-m", "pip", "install", "-q", str(package_wheel), "scikit-learn", "pandas"], check=True,
-                   timeout=1200)
+    subprocess.run([str(python), "-m", "pip", "install", "-q", str(package_wheel), "scikit-learn", "pandas", "skops"],
+                   check=True, timeout=1200)
     return python
 
 
