@@ -35,12 +35,19 @@ py::list entries_of(py::handle mapping, Make make) {
     return entries;
 }
 
-// Removes that very object (not one equal to it) from a list, if there.
+// A list of the items of any sequence (a copy).
+py::list list_of(py::handle items) {
+    PyObject* copy = PySequence_List(items.ptr());
+    if (!copy) throw py::error_already_set();
+    return py::reinterpret_steal<py::list>(copy);
+}
+
+// Removes that very object (not one equal to it) from a sequence, if there.
 void remove_item(py::handle items, py::handle item) {
-    py::list list = py::reinterpret_borrow<py::list>(items);
-    for (size_t i = list.size(); i-- > 0;)
-        if (py::handle(list[i]).is(item)) {
-            PySequence_DelItem(list.ptr(), static_cast<py::ssize_t>(i));
+    py::list copy = list_of(items);
+    for (size_t i = copy.size(); i-- > 0;)
+        if (py::handle(copy[i]).is(item)) {
+            if (PyObject_DelItem(items.ptr(), py::int_(i).ptr()) < 0) throw py::error_already_set();
             return;
         }
 }
@@ -93,7 +100,7 @@ void tag_experiment(const rt::Args& a, py::handle mlflow, py::handle experiment,
 
 // The innermost iteration of this thread whose `with` block is open, or None.
 py::object enclosing_iteration(py::handle thread_open) {
-    py::list open = py::reinterpret_borrow<py::list>(thread_open);
+    py::list open = list_of(thread_open);
     for (size_t i = open.size(); i-- > 0;)
         if (rt::truthy(open[i].attr("_Iteration__entered"))) return open[i];
     return py::none();
@@ -114,8 +121,7 @@ void end_quietly(const rt::Args& a, py::handle iteration, py::handle status) {
 // A top-level iteration started where no `with` block of this thread is open (a notebook cell
 // run again, a script starting the next one) ends the ones this thread left open: they finished.
 void end_left_open(const rt::Args& a, py::handle thread_open) {
-    py::list left = py::reinterpret_steal<py::list>(PySequence_List(thread_open.ptr()));
-    if (!left) throw py::error_already_set();
+    py::list left = list_of(thread_open);
     for (size_t i = left.size(); i-- > 0;) end_quietly(a, left[i], py::str("FINISHED"));
 }
 
@@ -327,8 +333,7 @@ py::object end_open_iterations(const rt::Args& a) {
     environ["MLFLOW_HTTP_REQUEST_TIMEOUT"] = "5";
     py::object monotonic = a.global("time").attr("monotonic");
     double deadline = monotonic().cast<double>() + EXIT_DEADLINE_SECONDS;
-    py::list open = py::reinterpret_steal<py::list>(PySequence_List(context.attr("open_iterations").ptr()));
-    if (!open) throw py::error_already_set();
+    py::list open = list_of(context.attr("open_iterations"));
     for (size_t i = open.size(); i-- > 0 && monotonic().cast<double>() < deadline;) end_quietly(a, open[i], status);
     return py::none();
 }
