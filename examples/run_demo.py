@@ -4,6 +4,7 @@ stays up for the link the quickstart prints until you stop it (Ctrl+C)."""
 import contextlib
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 from local_servers import LocalMlflowServer, answers
@@ -26,11 +27,19 @@ def keep_serving() -> None:
             input()
 
 
+def wait_for_the_ui(seconds: float = 60) -> None:
+    """The server answers its health check a little before its UI page, which init probes."""
+    deadline = time.monotonic() + seconds
+    while not answers(DEFAULT_TRACK_SERVER) and time.monotonic() < deadline:
+        time.sleep(0.5)
+
+
 def main() -> None:
     if answers(DEFAULT_TRACK_SERVER):
         sys.exit(subprocess.run([sys.executable, str(ROOT / "examples" / "quickstart.py")]).returncode)
     print(f"No tracking server answers at {DEFAULT_TRACK_SERVER}: starting a local MLflow server (data in .demo/)")
     with LocalMlflowServer(DATA, int(DEFAULT_TRACK_SERVER.rsplit(":", 1)[1])):
+        wait_for_the_ui()
         result = subprocess.run([sys.executable, str(ROOT / "examples" / "quickstart.py")])
         if result.returncode == 0:
             keep_serving()
