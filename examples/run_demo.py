@@ -22,7 +22,7 @@ def keep_serving() -> None:
               f"{DEFAULT_TRACK_SERVER.rsplit(':', 1)[1]}")
         return
     print("The local MLflow server keeps running for the link above; press Ctrl+C to stop it.")
-    with contextlib.suppress(KeyboardInterrupt):
+    with contextlib.suppress(KeyboardInterrupt, EOFError):
         while True:
             input()
 
