@@ -180,7 +180,7 @@ py::object Iteration_init(const rt::Args& a) {
     py::object info = run.attr("info");
 
     py::object run_name = name.is_none() ? py::object(info.attr("run_name")) : py::reinterpret_borrow<py::object>(name);
-    rt::super(a.global("Iteration"), self).attr("__init__")(run_name, py::none());
+    rt::super(a, self).attr("__init__")(run_name, py::none());
     py::setattr(self, "_Iteration__run_id", info.attr("run_id"));
     py::setattr(self, "_Iteration__status", py::str("RUNNING"));
     py::setattr(self, "experiment", experiment);
