@@ -2,12 +2,8 @@
 and train a small scikit-learn model inside an iteration. MLflow's autolog records the model's
 parameters and training metrics in the iteration, and the model is logged with it.
 
-    python examples/quickstart.py [tracking server address]
-
 Besides the package it needs scikit-learn, with pandas and skops for MLflow's scikit-learn flavour.
 """
-import sys
-
 import mlflow
 import mlflow.sklearn
 from sklearn.datasets import load_iris  # type: ignore[import-untyped]
@@ -15,10 +11,8 @@ from sklearn.linear_model import LogisticRegression  # type: ignore[import-untyp
 from sklearn.model_selection import train_test_split  # type: ignore[import-untyped]
 
 from vela_experiment_tracking import init
-from vela_experiment_tracking.constants import DEFAULT_TRACK_SERVER
 
-tracking_uri = sys.argv[1] if len(sys.argv) > 1 else DEFAULT_TRACK_SERVER
-experiment = init("quickstart", "first-steps", tracking_uri=tracking_uri)
+experiment = init("quickstart", "first-steps")
 print("experiment:", experiment, "id", experiment.experiment_id)
 
 mlflow.sklearn.autolog(log_models=False)
