@@ -1,5 +1,6 @@
-from typing import Any, Optional, Tuple
+from typing import Any, List, Optional, Tuple
 
+from mlflow.entities import Experiment as MlflowExperiment
 from mlflow.entities import Run
 from mlflow.tracking import MlflowClient
 from requests import PreparedRequest, Response
@@ -14,6 +15,8 @@ class Client:
     tracking_uri: Optional[str]
     def __init__(self, authenticator: Optional[Authenticator]) -> None: ...
     def get_iteration(self, iteration_id: Optional[str]) -> Run: ...
+    def list_iterations(self, experiment_id: str, filter_string: str = ...) -> List[Run]: ...
+    def list_experiments(self, project_name: Optional[str] = ...) -> List[MlflowExperiment]: ...
 
 def create_mlflow_client(tracking_uri: Optional[str]) -> MlflowClient: ...
 
