@@ -39,6 +39,13 @@ def test_iterations_of_every_page(mlflow_client, client):
     client_module.create_mlflow_client.assert_called_with("http://server")
 
 
+@pytest.mark.parametrize("token", ["same", mock.MagicMock(name="token")], ids=["repeated", "not-text"])
+def test_a_page_token_that_leads_nowhere_ends_the_listing(mlflow_client, client, token):
+    mlflow_client.search_runs.side_effect = [PagedList(["r1"], "same"), PagedList(["r2"], token),
+                                             PagedList(["r3"], None)]
+    assert client.list_iterations("7", "") == ["r1", "r2"]
+
+
 @pytest.mark.parametrize("project_name, filter_string", [
     (None, None),
     ("churn", f"{TAG} = 'churn'"),

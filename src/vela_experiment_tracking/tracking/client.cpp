@@ -31,6 +31,14 @@ void scope_tokens_to(py::handle tracking_uri) {
     if (rt::truthy(current) && current.attr("tracking_uri").is_none()) py::setattr(current, "tracking_uri", tracking_uri);
 }
 
+// The next page's token; None at the end, and for anything that is not a new page token,
+// so a server (or a stand-in) that keeps answering the same token cannot loop us forever.
+py::object next_page_token(py::handle page, py::handle previous) {
+    py::object token = page.attr("token");
+    bool valid = PyUnicode_CheckExact(token.ptr()) && rt::truthy(token) && !(previous && rt::equals(token, previous));
+    return valid ? token : py::none();
+}
+
 // Every item of a paged MLflow search: search(page_token) gives one page.
 template <class Search>
 py::list all_pages(Search search) {
@@ -39,8 +47,8 @@ py::list all_pages(Search search) {
     do {
         py::object page = search(token);
         for (py::handle item : page) items.append(item);
-        token = page.attr("token");
-    } while (rt::truthy(token));
+        token = next_page_token(page, token.is_none() ? py::handle() : py::handle(token));
+    } while (!token.is_none());
     return items;
 }
 
