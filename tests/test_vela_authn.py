@@ -1,10 +1,11 @@
 import base64
+import contextlib
 import urllib.parse
 
 import pytest
 
 import vela_authn
-from vela_authn import TokenProvider, TokenRefreshError
+from vela_authn import LoginRequiredError, TokenProvider, TokenRefreshError
 
 
 class Clock:
@@ -61,7 +62,7 @@ def test_renews_once_shortly_before_expiry_with_the_rotated_token(clock, token_e
 
 
 def test_refused_refresh_names_endpoint_and_status(local_server):
-    server = local_server(lambda request: (400, {"error": "invalid_grant"}))
+    server = local_server(lambda request: (400, {"error": "invalid_request"}))
     provider = provider_for(server)
     with pytest.raises(TokenRefreshError, match=rf"^Token refresh failed for the endpoint: {server.url}/token, status: 400$"):
         provider.token()
@@ -81,3 +82,66 @@ def test_recorded_credentials_authenticate_the_refresh(monkeypatch, token_endpoi
         assert (body["client_id"], body["client_secret"]) == ("conf", "s3cret+")
     else:
         assert "Authorization" not in request.headers and body["client_id"] == "conf"
+
+
+class FakeStore:
+    """A remembered login: one refresh token behind a lock, with every use recorded."""
+
+    def __init__(self, token=None):
+        self.token, self.calls, self.locked = token, [], False
+
+    @contextlib.contextmanager
+    def lock(self):
+        self.calls.append("lock")
+        self.locked = True
+        try:
+            yield
+        finally:
+            self.locked = False
+            self.calls.append("unlock")
+
+    def load(self):
+        assert self.locked
+        self.calls.append("load")
+        return self.token
+
+    def save(self, refresh_token):
+        assert self.locked
+        self.calls.append("save")
+        self.token = refresh_token
+
+    def forget(self):
+        assert self.locked
+        self.calls.append("forget")
+        self.token = None
+
+
+@pytest.mark.parametrize("stored, sent", [(None, "refresh-0"), ("refresh-0", "refresh-0"), ("other-process", "other-process")])
+def test_store_lends_its_refresh_token_and_keeps_the_rotated_one(token_endpoint, stored, sent):
+    store = FakeStore(stored)
+    provider = provider_for(token_endpoint)
+    provider.store = store
+    assert provider.token() == "access-1"
+    assert form(token_endpoint.requests[0])["refresh_token"] == sent
+    assert store.calls == ["lock", "load", "save", "unlock"] and store.token == "refresh-1"
+
+
+def test_refused_refresh_token_is_forgotten_and_asks_for_a_new_login(local_server):
+    server = local_server(lambda request: (400, {"error": "invalid_grant"}))
+    store = FakeStore("refresh-0")
+    provider = TokenProvider(refresh_token="refresh-0", client_id="cli", token_endpoint_url=server.url + "/token",
+                             store=store)
+    with pytest.raises(LoginRequiredError, match="invalid_grant.*log in again"):
+        provider.token()
+    assert store.calls == ["lock", "load", "forget", "unlock"] and store.token is None
+    assert issubclass(LoginRequiredError, TokenRefreshError)
+
+
+def test_other_failures_leave_the_store_alone(local_server):
+    server = local_server(lambda request: (503, "down"))
+    store = FakeStore("refresh-0")
+    provider = TokenProvider(refresh_token="refresh-0", client_id="cli", token_endpoint_url=server.url + "/token",
+                             store=store)
+    with pytest.raises(TokenRefreshError):
+        provider.token()
+    assert store.calls == ["lock", "load", "unlock"] and store.token == "refresh-0"

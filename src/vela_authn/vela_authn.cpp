@@ -26,6 +26,7 @@ py::object TokenProvider_init(const rt::Args& a) {
     py::setattr(self, "_renew_at", py::float_(0.0));
     py::setattr(self, "_lock", a.global("threading").attr("Lock")());
     py::setattr(self, "requests_made", py::int_(0));
+    py::setattr(self, "store", a[4]);
     return py::none();
 }
 
@@ -56,6 +57,19 @@ py::tuple refresh_request(const rt::Args& a, py::handle self) {
     return py::make_tuple(data, auth);
 }
 
+// A 400/401 whose body names invalid_grant: the refresh token is expired or revoked.
+bool refused_grant(py::handle response) {
+    py::object status = response.attr("status_code");
+    if (!rt::equals(status, py::int_(400)) && !rt::equals(status, py::int_(401))) return false;
+    try {
+        py::object body = response.attr("json")();
+        return rt::is_instance(body, rt::builtin("dict")) &&
+               rt::equals(body.attr("get")("error"), py::str("invalid_grant"));
+    } catch (py::error_already_set&) {
+        return false;  // not JSON
+    }
+}
+
 void refresh(const rt::Args& a, py::handle self) {
     py::tuple request = refresh_request(a, self);
     py::object url = self.attr("token_endpoint_url");
@@ -63,6 +77,9 @@ void refresh(const rt::Args& a, py::handle self) {
                                                             py::arg("timeout") = REQUEST_TIMEOUT);
     py::setattr(self, "requests_made", py::int_(self.attr("requests_made").cast<long>() + 1));
     py::object status = response.attr("status_code");
+    if (refused_grant(response))
+        rt::raise_instance(a.global("LoginRequiredError")(
+            py::str("The identity provider no longer accepts this login (error: invalid_grant). Please log in again.")));
     if (!rt::equals(status, py::int_(200)))
         rt::raise_instance(a.global("TokenRefreshError")(
             rt::cat({py::str("Token refresh failed for the endpoint: "), url, py::str(", status: "), status})));
@@ -89,10 +106,44 @@ struct Locked {
     }
 };
 
+// Runs body inside `with manager:`; an error leaves through __exit__ and is raised on.
+template <class Body>
+void within(py::handle manager, Body&& body) {
+    py::object exit = manager.attr("__exit__");
+    manager.attr("__enter__")();
+    try {
+        body();
+    } catch (py::error_already_set& e) {
+        py::object trace = e.trace() ? e.trace() : py::none();
+        exit(e.type(), e.value(), trace);
+        throw;
+    }
+    exit(py::none(), py::none(), py::none());
+}
+
+// With a store, the remembered login is shared with other processes: under its
+// lock, a refresh token another process rotated is taken over, and ours is saved.
+void renew(const rt::Args& a, py::handle self) {
+    py::object store = self.attr("store");
+    if (store.is_none()) return refresh(a, self);
+    within(store.attr("lock")(), [&] {
+        py::object stored = store.attr("load")();
+        if (!stored.is_none() && !rt::equals(stored, self.attr("_refresh_token")))
+            py::setattr(self, "_refresh_token", stored);
+        try {
+            refresh(a, self);
+        } catch (py::error_already_set& e) {
+            if (e.matches(a.global("LoginRequiredError"))) store.attr("forget")();
+            throw;
+        }
+        store.attr("save")(self.attr("_refresh_token"));
+    });
+}
+
 py::object TokenProvider_token(const rt::Args& a) {
     py::handle self = a[0];
     Locked guard(self.attr("_lock"));
-    if (self.attr("_access_token").is_none() || now(a) >= self.attr("_renew_at").cast<double>()) refresh(a, self);
+    if (self.attr("_access_token").is_none() || now(a) >= self.attr("_renew_at").cast<double>()) renew(a, self);
     return self.attr("_access_token");
 }
 
@@ -114,11 +165,16 @@ VELA_MODULE(vela_authn) {
                      "The token endpoint refused to renew the access token.")
         .build();
 
+    rt::ClassBuilder(module, "LoginRequiredError", py::make_tuple(module.get("TokenRefreshError")),
+                     "The identity provider refused the refresh token: the user must log in again.")
+        .build();
+
     rt::ClassBuilder(module, "TokenProvider", py::tuple(),
                      "Issues the access token in effect, renewing it from the refresh token shortly before it "
                      "expires.")
         .method({"__init__",
-                 {rt::param("self"), rt::param("refresh_token"), rt::param("client_id"), rt::param("token_endpoint_url")},
+                 {rt::param("self"), rt::param("refresh_token"), rt::param("client_id"), rt::param("token_endpoint_url"),
+                  rt::param("store", py::none())},
                  TokenProvider_init})
         .method({"token", {rt::param("self")}, TokenProvider_token, "The access token in effect."})
         .build();
