@@ -5,6 +5,7 @@ from unittest import mock
 
 import pytest
 
+import vela_authn
 from vela_experiment_tracking.auth import device
 from vela_experiment_tracking.auth.device import DeviceAuthenticator
 from vela_experiment_tracking.exception import ExperimentTrackingException
@@ -39,6 +40,12 @@ def clock(monkeypatch):
 @pytest.fixture(autouse=True)
 def nothing_remembered(monkeypatch):
     monkeypatch.setenv("VELA_REMEMBER_LOGIN", "0")
+
+
+@pytest.fixture(autouse=True)
+def recorded_clients(monkeypatch):
+    """Client credentials that logins record stay with the test."""
+    monkeypatch.setattr(vela_authn, "_client_credentials", {})
 
 
 @pytest.fixture

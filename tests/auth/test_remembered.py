@@ -20,6 +20,12 @@ RECORD = {"refresh_token": "refresh-1", "client_id": "cli", "token_endpoint": "h
           "client_secret": None, "auth_method": "none", "username": "jdoe"}
 
 
+@pytest.fixture(autouse=True)
+def recorded_clients(monkeypatch):
+    """Client credentials that logins record stay with the test."""
+    monkeypatch.setattr(vela_authn, "_client_credentials", {})
+
+
 @pytest.fixture
 def token_endpoint(local_server):
     """A token endpoint that rotates refresh tokens, or refuses them all when `refusing` is set."""
