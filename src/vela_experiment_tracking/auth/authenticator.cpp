@@ -40,6 +40,9 @@ py::object Authenticator_cleanup(const rt::Args& a) {
     }
     py::object token = a.global("ENV_MLFLOW_TRACKING_TOKEN");
     if (rt::contains(environ(a), token)) environ(a).attr("__delitem__")(token);
+    // MLflow's choice of our request-auth provider goes with the token
+    py::object auth = a.global("ENV_MLFLOW_TRACKING_AUTH");
+    if (rt::equals(environ(a).attr("get")(auth), a.global("REQUEST_AUTH_PROVIDER_NAME"))) environ(a).attr("__delitem__")(auth);
     return py::none();
 }
 
@@ -276,6 +279,7 @@ VELA_MODULE(authenticator) {
     module.import_from("vela_experiment_tracking.auth.utils", {"get_disposable_handler"});
     module.import_from("vela_experiment_tracking.constants", {"ENV_LOGNAME", "ENV_MLFLOW_TRACKING_TOKEN", "ENV_BCK_LOGNAME"});
     module.import_from("vela_experiment_tracking.exception", {"ExperimentTrackingException"});
+    module.import_from("vela_experiment_tracking.constants", {"ENV_MLFLOW_TRACKING_AUTH", "REQUEST_AUTH_PROVIDER_NAME"});
     module.create_logger();
 
     py::object User = module.get("User");

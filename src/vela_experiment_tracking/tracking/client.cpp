@@ -18,6 +18,19 @@ py::object Client_get_iteration(const rt::Args& a) {
     return a.global("create_mlflow_client")(self.attr("tracking_uri")).attr("get_run")(iteration_id);
 }
 
+// The process's client, which init updates (the context module imports this one,
+// so it is looked up when needed).
+py::object current_client() {
+    return py::module_::import("vela_experiment_tracking.context").attr("current_client");
+}
+
+// The server that init resolved is the one our tokens are for; init's client
+// takes over the new client's state (address still unset), and this sets it.
+void scope_tokens_to(const rt::Args& a, py::handle tracking_uri) {
+    py::object current = current_client();
+    if (rt::truthy(current) && current.attr("tracking_uri").is_none()) py::setattr(current, "tracking_uri", tracking_uri);
+}
+
 // While a login is in effect, MLflow asks our request-auth provider for every
 // request, so a long run keeps sending a valid access token.
 py::object create_mlflow_client(const rt::Args& a) {
@@ -25,17 +38,78 @@ py::object create_mlflow_client(const rt::Args& a) {
     py::object auth_variable = a.global("ENV_MLFLOW_TRACKING_AUTH");
     if (rt::contains(environ, a.global("ENV_MLFLOW_TRACKING_TOKEN")) && !rt::contains(environ, auth_variable))
         environ[auth_variable] = a.global("REQUEST_AUTH_PROVIDER_NAME");
+    scope_tokens_to(a, a[0]);
     return a.global("MlflowClient")(py::arg("tracking_uri") = a[0]);
 }
 
-// A requests auth hook: the current authenticator's token, asked at each request.
+// The authenticator whose tokens the requests carry: the one of the last init, or None.
+py::object current_authenticator(const rt::Args& a) {
+    py::object authenticator = current_client().attr("authenticator");
+    return rt::truthy(authenticator) ? authenticator : py::none();
+}
+
+// (scheme, host, port) of an address, the port filled in from the scheme; None without a host.
+py::object origin_of(const rt::Args& a, py::handle address) {
+    if (!rt::is_instance(address, rt::builtin("str"))) return py::none();
+    py::object parts = a.global("urllib").attr("parse").attr("urlsplit")(address);
+    py::object scheme = parts.attr("scheme").attr("lower")(), host = parts.attr("hostname");
+    if (host.is_none()) return py::none();
+    py::object port = parts.attr("port");
+    if (port.is_none()) {
+        if (rt::equals(scheme, py::str("https"))) port = py::int_(443);
+        else if (rt::equals(scheme, py::str("http"))) port = py::int_(80);
+    }
+    return py::make_tuple(scheme, host, port);
+}
+
+// The origin that receives our tokens: the tracking server init resolved, or None.
+py::object token_origin(const rt::Args& a) {
+    return origin_of(a, current_client().attr("tracking_uri"));
+}
+
+// A requests auth hook: the current authenticator's token, asked at each request,
+// for the tracking server only. Other hosts get nothing of ours: not even the token
+// that MLflow copies from the exported variable onto every request.
 py::object BearerAuth_call(const rt::Args& a) {
-    py::handle request = a[1];
-    py::object context = py::module_::import("vela_experiment_tracking.context");
-    py::object authenticator = context.attr("current_client").attr("authenticator");
-    if (rt::truthy(authenticator))
-        request.attr("headers")["Authorization"] = rt::cat({py::str("Bearer "), authenticator.attr("token")()});
+    py::handle self = a[0], request = a[1];
+    py::object authenticator = a.global("current_authenticator")();
+    py::object origin = a.global("token_origin")();
+    py::object headers = request.attr("headers");
+    if (!authenticator.is_none() && !origin.is_none() && rt::equals(origin_of(a, request.attr("url")), origin)) {
+        headers["Authorization"] = rt::cat({py::str("Bearer "), authenticator.attr("token")()});
+        request.attr("register_hook")("response", self.attr("retry_refused"));
+        return py::reinterpret_borrow<py::object>(request);
+    }
+    py::object exported = a.global("os").attr("environ").attr("get")(a.global("ENV_MLFLOW_TRACKING_TOKEN"));
+    if (!exported.is_none() &&
+        rt::equals(headers.attr("get")("Authorization"), rt::cat({py::str("Bearer "), exported})))
+        headers.attr("__delitem__")("Authorization");
     return py::reinterpret_borrow<py::object>(request);
+}
+
+// A 401 from the tracking server: the token it refused is renewed and the request
+// sent once more, so a token that expired during an outage (or a suspend) loses nothing.
+py::object BearerAuth_retry_refused(const rt::Args& a) {
+    py::handle response = a[1];
+    py::object authenticator = a.global("current_authenticator")();
+    if (!rt::equals(response.attr("status_code"), py::int_(401)) || authenticator.is_none())
+        return py::reinterpret_borrow<py::object>(response);
+    py::object sent = response.attr("request").attr("headers").attr("get")("Authorization", "");
+    py::object refused = sent[py::slice(7, PY_SSIZE_T_MAX, 1)];
+    py::object provider = rt::builtin("getattr")(authenticator, "_Authenticator__token_provider", py::none());
+    py::object expire = rt::builtin("getattr")(provider, "expire", py::none());
+    if (!expire.is_none()) expire(refused);
+    py::object token = authenticator.attr("token")();
+    if (rt::equals(token, refused)) return py::reinterpret_borrow<py::object>(response);
+
+    response.attr("content");  // read to the end, so the connection can be reused
+    response.attr("close")();
+    py::object retry = response.attr("request").attr("copy")();
+    retry.attr("headers")["Authorization"] = rt::cat({py::str("Bearer "), token});
+    py::object answer = response.attr("connection").attr("send")(retry, **a.kwargs());
+    answer.attr("history").attr("append")(response);
+    py::setattr(answer, "request", retry);
+    return answer;
 }
 
 py::object RequestAuthProvider_get_name(const rt::Args& a) { return a.global("REQUEST_AUTH_PROVIDER_NAME"); }
@@ -46,6 +120,7 @@ py::object RequestAuthProvider_get_auth(const rt::Args& a) { return a.global("Be
 
 VELA_MODULE(client) {
     module.import("os");
+    module.import("urllib.parse");
     module.import_from("requests.auth", {"AuthBase"});
     module.import_from("mlflow.tracking", {"MlflowClient"});
     module.import_from_as("mlflow.tracking.request_auth.abstract_request_auth_provider", "RequestAuthProvider",
@@ -68,7 +143,14 @@ VELA_MODULE(client) {
     rt::ClassBuilder(module, "BearerAuth", py::make_tuple(module.get("AuthBase")),
                      "Puts the current access token on a request.")
         .method({"__call__", {self, rt::param("request")}, BearerAuth_call})
+        .method({"retry_refused", {self, rt::param("response"), rt::var_kwargs()}, BearerAuth_retry_refused,
+                 "Response hook: a refused token is renewed and the request sent once more."})
         .build();
+
+    module.def({"current_authenticator", {}, current_authenticator,
+                "The authenticator whose tokens requests carry: the one of the last init, or None."});
+    module.def({"token_origin", {}, token_origin,
+                "(scheme, host, port) of the tracking server that receives our tokens, or None."});
 
     rt::ClassBuilder(module, "RequestAuthProvider", py::make_tuple(module.get("MlflowRequestAuthProvider")),
                      "MLflow's hook for the package's access tokens.")
