@@ -27,6 +27,7 @@ VELA_MODULE(constants) {
     // The remembered login: on unless "0"; the one this process logged in with, for its workers
     constant("ENV_REMEMBER_LOGIN", "VELA_REMEMBER_LOGIN");
     constant("ENV_REMEMBERED_LOGIN", "VELA_REMEMBERED_LOGIN");
+    constant("ENV_TOKEN_SERVER_URI", "VELA_TOKEN_SERVER_URI");  // the server init resolved, for workers
 
     // MLflow's choice of request-auth provider, and ours
     constant("ENV_MLFLOW_TRACKING_AUTH", "MLFLOW_TRACKING_AUTH");

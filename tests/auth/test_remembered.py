@@ -5,6 +5,7 @@ import subprocess
 import sys
 import threading
 import urllib.parse
+from unittest import mock
 
 import pytest
 
@@ -215,3 +216,17 @@ def test_a_worker_logs_in_from_the_inherited_login(monkeypatch, token_endpoint):
     forget_login("login-a")
     with pytest.raises(ExperimentTrackingException, match="no remembered login"):
         RememberedAuthenticator("login-a").authenticate()
+
+
+@pytest.mark.parametrize("url, sent", [("http://127.0.0.1:5000/api/2.0/mlflow/runs/log-metric", "Bearer tok"),
+                                       ("http://127.0.0.1:5001/api", None)])
+def test_a_worker_without_init_sends_the_inherited_token_to_its_parents_server(monkeypatch, url, sent):
+    import requests
+
+    from vela_experiment_tracking.tracking import client
+
+    login = mock.MagicMock(**{"token.return_value": "tok"})
+    monkeypatch.setattr(remembered, "inherited_login", lambda: login)
+    monkeypatch.setenv("VELA_TOKEN_SERVER_URI", "http://127.0.0.1:5000")
+    request = client.BearerAuth()(requests.Request("POST", url).prepare())
+    assert request.headers.get("Authorization") == sent

@@ -402,9 +402,10 @@ py::object RememberedAuthenticator_init(const rt::Args& a) {
     return py::none();
 }
 
+// Logs in a worker beside its parent's login: the environment the parent exported
+// (the login name, MLflow's choice of our auth) stays as it is.
 py::object RememberedAuthenticator_authenticate(const rt::Args& a) {
     py::handle self = a[0];
-    self.attr("cleanup")();
     py::object login = a.global("silent_login")(self.attr("login_id"));
     if (login.is_none())
         rt::raise_instance(a.global("ExperimentTrackingException")(

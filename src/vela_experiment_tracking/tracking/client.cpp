@@ -28,7 +28,10 @@ py::object current_client() {
 // takes over the new client's state (address still unset), and this sets it.
 void scope_tokens_to(const rt::Args& a, py::handle tracking_uri) {
     py::object current = current_client();
-    if (rt::truthy(current) && current.attr("tracking_uri").is_none()) py::setattr(current, "tracking_uri", tracking_uri);
+    if (rt::truthy(current) && current.attr("tracking_uri").is_none()) {
+        py::setattr(current, "tracking_uri", tracking_uri);
+        a.global("os").attr("environ")[a.global("ENV_TOKEN_SERVER_URI")] = tracking_uri;  // for worker processes
+    }
 }
 
 // While a login is in effect, MLflow asks our request-auth provider for every
@@ -43,8 +46,11 @@ py::object create_mlflow_client(const rt::Args& a) {
 }
 
 // The authenticator whose tokens the requests carry: the one of the last init, or None.
-py::object current_authenticator(const rt::Args& a) {
-    py::object authenticator = current_client().attr("authenticator");
+// A worker process without an init renews from the login its parent remembered.
+py::object current_authenticator(const rt::Args&) {
+    py::object current = current_client();
+    if (!rt::truthy(current)) return py::module_::import("vela_experiment_tracking.auth.remembered").attr("inherited_login")();
+    py::object authenticator = current.attr("authenticator");
     return rt::truthy(authenticator) ? authenticator : py::none();
 }
 
@@ -64,7 +70,9 @@ py::object origin_of(const rt::Args& a, py::handle address) {
 
 // The origin that receives our tokens: the tracking server init resolved, or None.
 py::object token_origin(const rt::Args& a) {
-    return origin_of(a, current_client().attr("tracking_uri"));
+    py::object current = current_client();
+    if (!rt::truthy(current)) return origin_of(a, a.global("os").attr("environ").attr("get")(a.global("ENV_TOKEN_SERVER_URI")));
+    return origin_of(a, current.attr("tracking_uri"));
 }
 
 // A requests auth hook: the current authenticator's token, asked at each request,
@@ -127,7 +135,8 @@ VELA_MODULE(client) {
                           "MlflowRequestAuthProvider");
     module.import_from("vela_experiment_tracking.auth.user", {"User"});
     module.import_from("vela_experiment_tracking.constants",
-                       {"ENV_MLFLOW_TRACKING_TOKEN", "ENV_MLFLOW_TRACKING_AUTH", "REQUEST_AUTH_PROVIDER_NAME"});
+                       {"ENV_MLFLOW_TRACKING_TOKEN", "ENV_MLFLOW_TRACKING_AUTH", "REQUEST_AUTH_PROVIDER_NAME",
+                        "ENV_TOKEN_SERVER_URI"});
 
     auto self = rt::param("self");
     rt::ClassBuilder(module, "Client", py::tuple(),
