@@ -129,8 +129,12 @@ py::object StoreLock_exit(const rt::Args& a) {
 
 // ---- the store -------------------------------------------------------------
 
+// A login's name becomes a file name: only the names login_id() makes are taken.
 py::object LoginStore_init(const rt::Args& a) {
-    py::setattr(a[0], "login_id", py::str(a[1]));
+    py::handle id = a[1];
+    if (!rt::is_instance(id, rt::builtin("str")) || !rt::truthy(a.global("re").attr("fullmatch")("[0-9a-z-]{1,64}", id)))
+        rt::raise(PyExc_ValueError, "Not the name of a remembered login.");
+    py::setattr(a[0], "login_id", id);
     return py::none();
 }
 
@@ -334,7 +338,9 @@ py::object forget_login(const rt::Args& a) {
         if (rt::truthy(os.attr("path").attr("isdir")(directory)))
             for (py::handle name : os.attr("listdir")(directory)) {
                 py::str text(name);
-                if (rt::truthy(text.attr("endswith")(".lock"))) ids.attr("append")(text.attr("removesuffix")(".lock"));
+                py::object id_ = text.attr("removesuffix")(".lock");
+                if (rt::truthy(text.attr("endswith")(".lock")) && rt::truthy(a.global("re").attr("fullmatch")("[0-9a-z-]{1,64}", id_)))
+                    ids.attr("append")(id_);
             }
     }
     for (py::handle each : ids) {
@@ -425,7 +431,7 @@ py::object inherited_login(const rt::Args& a) {
     try {
         login.attr("authenticate")();
     } catch (py::error_already_set& e) {
-        if (!e.matches(a.global("ExperimentTrackingException"))) throw;
+        if (!e.matches(a.global("ExperimentTrackingException")) && !e.matches(PyExc_ValueError)) throw;
         return py::none();
     }
     logins[id] = login;
@@ -448,6 +454,7 @@ VELA_MODULE(remembered) {
     module.import("json");
     module.import("logging");
     module.import("os");
+    module.import("re");
     module.import("stat");
     module.import("tempfile");
     optional_import(module, "fcntl");
