@@ -1,4 +1,5 @@
 """The device login's polling rules and hand-over, against scripted provider answers on 127.0.0.1."""
+import json
 import logging
 import urllib.parse
 from unittest import mock
@@ -60,12 +61,15 @@ def provider(local_server):
             if path == "/.well-known/openid-configuration":
                 document = {"token_endpoint": server.url + "/token", "userinfo_endpoint": server.url + "/userinfo",
                             "device_authorization_endpoint": server.url + "/device"}
-                return 200, {**document, **(discovery or {})}
+                extra = {k: v.format(url=server.url) if isinstance(v, str) else v for k, v in (discovery or {}).items()}
+                return 200, {**document, **extra}
             if path == "/device":
                 return 200, {"device_code": DEVICE_CODE, "user_code": USER_CODE, "interval": 2, "expires_in": 30,
                              "verification_uri": server.url + "/verify", **(grant or {})}
             if path == "/token":
                 return answers.pop(0) if len(answers) > 1 else answers[0]
+            if path == "/register":
+                return 201, {"client_id": "registered"}
             if path == "/userinfo":
                 return 200, {"sub": "42", "preferred_username": "jdoe"}
             return 404, {}
@@ -173,3 +177,11 @@ def test_a_confidential_client_authenticates_its_polls(provider, clock):
     DeviceAuthenticator(server.url, client_id="cli", client_secret="s3cret").authenticate()
     assert polls(server)[0].headers["Authorization"].startswith("Basic ")
     assert "s3cret" not in polls(server)[0].body
+
+
+def test_registers_a_public_client_when_none_is_configured(provider, clock):
+    server = provider(TOKENS, discovery={"registration_endpoint": "{url}/register"})
+    DeviceAuthenticator(server.url).authenticate()
+    (registration,) = [r for r in server.requests if r.path == "/register"]
+    assert json.loads(registration.body)["token_endpoint_auth_method"] == "none"
+    assert urllib.parse.parse_qs(polls(server)[0].body)["client_id"] == ["registered"]

@@ -299,29 +299,36 @@ py::object silent_login(const rt::Args& a) {
 
 // Keeps a fresh login for the next process; a store that cannot be written costs
 // only the remembering.
-py::object remember_login(const rt::Args& a) {
-    py::handle id = a[0], user = a[1], provider = a[2];
-    if (!rt::truthy(a.global("remembering_enabled")())) return py::none();
+py::dict login_record(const rt::Args& a, py::handle user, py::handle provider) {
     py::object client_id = provider.attr("client_id");
     py::object credentials = a.global("vela_authn").attr("_client_credentials").attr("get")(client_id);
+    bool recorded = !credentials.is_none();
     py::dict record;
     record["refresh_token"] = provider.attr("_refresh_token");
     record["client_id"] = client_id;
     record["token_endpoint"] = provider.attr("token_endpoint_url");
-    record["client_secret"] = credentials.is_none() ? py::object(py::none()) : py::object(credentials[py::int_(0)]);
-    record["auth_method"] = credentials.is_none() ? py::object(py::str("none")) : py::object(credentials[py::int_(1)]);
+    record["client_secret"] = recorded ? py::object(credentials[py::int_(0)]) : py::object(py::none());
+    record["auth_method"] = recorded ? py::object(credentials[py::int_(1)]) : py::object(py::str("none"));
     record["username"] = user.attr("username");
-    py::object store = a.global("LoginStore")(id);
+    return record;
+}
+
+py::object remember_login(const rt::Args& a) {
+    py::handle id = a[0], user = a[1], provider = a[2];
+    if (!rt::truthy(a.global("remembering_enabled")())) return py::none();
     try {
-        Held held(store);
-        store.attr("save_record")(record);
+        py::object store = a.global("LoginStore")(id);
+        {
+            Held held(store);
+            store.attr("save_record")(login_record(a, user, provider));
+        }
+        py::setattr(provider, "store", store);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
         a.global("logger").attr("debug")(rt::cat({py::str("Could not remember the login: "),
                                                   py::type::of(e.value()).attr("__name__")}));
         return py::none();
     }
-    py::setattr(provider, "store", store);
     environ(a)[a.global("ENV_REMEMBERED_LOGIN")] = py::str(id);
     return py::none();
 }
