@@ -121,7 +121,11 @@ class FakeKeyring:
         priority = 5
 
     class errors:
-        PasswordDeleteError = KeyError
+        class KeyringError(Exception):
+            pass
+
+        class PasswordDeleteError(KeyringError):
+            pass
 
     def __init__(self):
         self.passwords = {}
@@ -136,6 +140,8 @@ class FakeKeyring:
         self.passwords[(service, name)] = value
 
     def delete_password(self, service, name):
+        if (service, name) not in self.passwords:
+            raise self.errors.PasswordDeleteError(name)
         del self.passwords[(service, name)]
 
 
@@ -230,3 +236,15 @@ def test_a_worker_without_init_sends_the_inherited_token_to_its_parents_server(m
     monkeypatch.setenv("VELA_TOKEN_SERVER_URI", "http://127.0.0.1:5000")
     request = client.BearerAuth()(requests.Request("POST", url).prepare())
     assert request.headers.get("Authorization") == sent
+
+
+def test_a_store_that_cannot_be_written_costs_only_the_remembering(monkeypatch, tmp_path, token_endpoint):
+    blocked = tmp_path / "not-a-directory"
+    blocked.write_text("")
+    monkeypatch.setenv("XDG_STATE_HOME", str(blocked))
+    provider = vela_authn.TokenProvider(refresh_token="refresh-1", client_id="cli", store=LoginStore("login-a"),
+                                        token_endpoint_url=token_endpoint.record["token_endpoint"])
+    assert provider.token() == "access-1"
+    remembered.remember_login("login-a", User("jdoe"), provider)
+    assert remembered.silent_login("login-a") is None
+    forget_login("login-a")

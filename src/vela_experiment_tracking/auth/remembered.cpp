@@ -103,18 +103,36 @@ py::object StoreLock_init(const rt::Args& a) {
     return py::none();
 }
 
+// A store that cannot be read or written (a full disk, a removed directory) costs the
+// remembering only, never the login in use: the fault is logged and passed over.
+bool store_fault(const rt::Args& a, py::error_already_set& e, const char* what) {
+    py::object keyring = a.global("keyring");
+    py::object errors = keyring.is_none() ? py::object(py::none()) : py::getattr(keyring, "errors", py::none());
+    py::object keyring_error = errors.is_none() ? py::object(py::none()) : py::getattr(errors, "KeyringError", py::none());
+    bool keyring_fault = !keyring_error.is_none() && e.matches(keyring_error);
+    if (!e.matches(PyExc_OSError) && !keyring_fault) return false;
+    a.global("logger").attr("debug")(rt::cat({py::str("The remembered login could not be "), py::str(what),
+                                              py::str(": "), py::type::of(e.value()).attr("__name__")}));
+    return true;
+}
+
 py::object StoreLock_enter(const rt::Args& a) {
     py::handle self = a[0];
+    if (self.attr("path").is_none()) return py::reinterpret_borrow<py::object>(self);
     py::object os = a.global("os");
     int flags = open_flags(a, {"O_RDWR", "O_CREAT", "O_NOFOLLOW", "O_CLOEXEC"});
-    py::object fd = os.attr("open")(self.attr("path"), flags, 0600);
     try {
-        a.global("fcntl").attr("flock")(fd, a.global("fcntl").attr("LOCK_EX"));
-    } catch (...) {
-        os.attr("close")(fd);
-        throw;
+        py::object fd = os.attr("open")(self.attr("path"), flags, 0600);
+        try {
+            a.global("fcntl").attr("flock")(fd, a.global("fcntl").attr("LOCK_EX"));
+        } catch (...) {
+            os.attr("close")(fd);
+            throw;
+        }
+        py::setattr(self, "_fd", fd);
+    } catch (py::error_already_set& e) {
+        if (!store_fault(a, e, "locked")) throw;
     }
-    py::setattr(self, "_fd", fd);
     return py::reinterpret_borrow<py::object>(self);
 }
 
@@ -148,7 +166,13 @@ py::object record_path(const rt::Args& a, py::handle self, const char* suffix) {
 }
 
 py::object LoginStore_lock(const rt::Args& a) {
-    return a.global("_StoreLock")(record_path(a, a[0], ".lock"));
+    py::object path = py::none();
+    try {
+        path = record_path(a, a[0], ".lock");
+    } catch (py::error_already_set& e) {
+        if (!store_fault(a, e, "locked")) throw;
+    }
+    return a.global("_StoreLock")(path);
 }
 
 // The record read from the user's own file; a file that others could have written is ignored.
@@ -172,17 +196,17 @@ py::object read_record_file(const rt::Args& a, py::handle path) {
 
 py::object LoginStore_load_record(const rt::Args& a) {
     py::handle self = a[0];
-    py::object keyring = usable_keyring(a);
-    py::object text = keyring.is_none()
-                          ? read_record_file(a, record_path(a, self, ".json"))
-                          : keyring.attr("get_password")(KEYRING_SERVICE, self.attr("login_id"));
-    if (text.is_none()) return py::none();
     try {
+        py::object keyring = usable_keyring(a);
+        py::object text = keyring.is_none()
+                              ? read_record_file(a, record_path(a, self, ".json"))
+                              : keyring.attr("get_password")(KEYRING_SERVICE, self.attr("login_id"));
+        if (text.is_none()) return py::none();
         py::object record = a.global("json").attr("loads")(text);
         if (rt::is_instance(record, rt::builtin("dict")) && rt::truthy(record.attr("get")("refresh_token")))
             return record;
     } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_ValueError)) throw;
+        if (!e.matches(PyExc_ValueError) && !store_fault(a, e, "read")) throw;
     }
     return py::none();  // a damaged record is no login
 }
@@ -233,25 +257,27 @@ py::object LoginStore_save(const rt::Args& a) {
     py::object record = self.attr("load_record")();
     if (record.is_none()) return py::none();  // forgotten meanwhile: stays forgotten
     record[py::str("refresh_token")] = refresh_token;
-    self.attr("save_record")(record);
+    try {
+        self.attr("save_record")(record);
+    } catch (py::error_already_set& e) {
+        if (!store_fault(a, e, "written")) throw;
+    }
     return py::none();
 }
 
 py::object LoginStore_forget(const rt::Args& a) {
     py::handle self = a[0];
-    py::object os = a.global("os");
-    py::object path = record_path(a, self, ".json");
     try {
-        os.attr("unlink")(path);
+        a.global("os").attr("unlink")(record_path(a, self, ".json"));
     } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_FileNotFoundError)) throw;
+        if (!e.matches(PyExc_FileNotFoundError) && !store_fault(a, e, "removed")) throw;
     }
     py::object keyring = usable_keyring(a);
     if (!keyring.is_none()) {
         try {
             keyring.attr("delete_password")(KEYRING_SERVICE, self.attr("login_id"));
         } catch (py::error_already_set& e) {
-            if (!e.matches(keyring.attr("errors").attr("PasswordDeleteError"))) throw;
+            if (!e.matches(keyring.attr("errors").attr("PasswordDeleteError")) && !store_fault(a, e, "removed")) throw;
         }
     }
     return py::none();
