@@ -257,6 +257,7 @@ py::object renew_now(const rt::Args& a, py::handle self) {
 struct Release {
     py::handle lock;
     ~Release() {
+        if (!rt::holds_gil()) return;
         try {
             lock.attr("release")();
         } catch (py::error_already_set& e) {

@@ -53,7 +53,7 @@ py::object DeviceAuthenticator_init(const rt::Args& a) {
     py::setattr(self, "client_id", a[2]);
     py::setattr(self, "client_secret", a[3]);
     py::setattr(self, "scope", a[4]);
-    rt::super(a.global("DeviceAuthenticator"), self).attr("__init__")(*a.varargs(), **a.kwargs());
+    rt::super(a, self).attr("__init__")(*a.varargs(), **a.kwargs());
     return py::none();
 }
 
@@ -199,7 +199,7 @@ py::object hand_over(const rt::Args& a, py::handle self, py::handle user, py::ha
     py::dict result;
     result[Authenticator.attr("USER_KEY")] = user;
     result[Authenticator.attr("TOKEN_PROVIDER_KEY")] = provider;
-    return rt::super(a.global("DeviceAuthenticator"), self).attr("authenticate")(**result);
+    return rt::super(a, self).attr("authenticate")(**result);
 }
 
 py::object DeviceAuthenticator_authenticate(const rt::Args& a) {

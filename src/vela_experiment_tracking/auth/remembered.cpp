@@ -87,6 +87,7 @@ struct Held {
     py::object lock;
     explicit Held(py::handle store) : lock(store.attr("lock")()) { lock.attr("__enter__")(); }
     ~Held() {
+        if (!rt::holds_gil()) return;
         try {
             lock.attr("__exit__")(py::none(), py::none(), py::none());
         } catch (py::error_already_set& e) {
@@ -125,6 +126,8 @@ py::object StoreLock_enter(const rt::Args& a) {
         py::object fd = os.attr("open")(self.attr("path"), flags, 0600);
         try {
             a.global("fcntl").attr("flock")(fd, a.global("fcntl").attr("LOCK_EX"));
+        } catch (rt::forced_unwind&) {
+            throw;
         } catch (...) {
             os.attr("close")(fd);
             throw;
@@ -225,6 +228,8 @@ void write_record_file(const rt::Args& a, py::handle path, py::handle text) {
         os.attr("fsync")(file.attr("fileno")());
         file.attr("close")();
         os.attr("replace")(temporary, path);
+    } catch (rt::forced_unwind&) {
+        throw;
     } catch (...) {
         py::object remove = os.attr("unlink");
         try {
@@ -397,21 +402,17 @@ py::object hand_over(const rt::Args& a, py::handle self, py::handle login) {
     return Authenticator.attr("authenticate")(self, **result);
 }
 
-// The remembered login when there is one, else the interactive login of `owner`'s
-// base, remembered afterwards.
-py::object remembering_authenticate(const rt::Args& a, const char* owner) {
+// The remembered login when there is one, else the interactive login of the base
+// class, remembered afterwards.
+py::object Remembering_authenticate(const rt::Args& a) {
     py::handle self = a[0];
     self.attr("cleanup")();
     py::object id = self.attr("_login_id")();
     py::object login = a.global("silent_login")(id);
     if (!login.is_none()) return hand_over(a, self, login);
-    py::object user = rt::super(a.global(owner), self).attr("authenticate")(**a.kwargs());
+    py::object user = rt::super(a, self).attr("authenticate")(**a.kwargs());
     a.global("remember_login")(id, user, self.attr("_Authenticator__token_provider"));
     return user;
-}
-
-py::object RememberedOIDCAuthenticator_authenticate(const rt::Args& a) {
-    return remembering_authenticate(a, "RememberedOIDCAuthenticator");
 }
 
 py::object RememberedOIDCAuthenticator_login_id(const rt::Args& a) {
@@ -424,20 +425,15 @@ py::object RememberedZELTAuthenticator_init(const rt::Args& a) {
     py::setattr(self, "_remembered_as",
                 a.global("login_id")("platform", a[2], a[4],
                                      a.global("hashlib").attr("sha256")(py::str(a[1]).attr("encode")()).attr("hexdigest")()));
-    rt::super(a.global("RememberedZELTAuthenticator"), self)
-        .attr("__init__")(a[1], a[2], a[3], a[4], *a.varargs(), **a.kwargs());
+    rt::super(a, self).attr("__init__")(a[1], a[2], a[3], a[4], *a.varargs(), **a.kwargs());
     return py::none();
-}
-
-py::object RememberedZELTAuthenticator_authenticate(const rt::Args& a) {
-    return remembering_authenticate(a, "RememberedZELTAuthenticator");
 }
 
 py::object RememberedZELTAuthenticator_login_id(const rt::Args& a) { return a[0].attr("_remembered_as"); }
 
 py::object RememberedAuthenticator_init(const rt::Args& a) {
     py::setattr(a[0], "login_id", a[1]);
-    rt::super(a.global("RememberedAuthenticator"), a[0]).attr("__init__")(*a.varargs(), **a.kwargs());
+    rt::super(a, a[0]).attr("__init__")(*a.varargs(), **a.kwargs());
     return py::none();
 }
 
@@ -538,7 +534,7 @@ VELA_MODULE(remembered) {
 
     rt::ClassBuilder(module, "RememberedOIDCAuthenticator", py::make_tuple(module.get("OIDCAuthenticator")),
                      "The browser login, remembered for the next process.")
-        .method({"authenticate", {self, rt::var_kwargs()}, RememberedOIDCAuthenticator_authenticate, nullptr, User})
+        .method({"authenticate", {self, rt::var_kwargs()}, Remembering_authenticate, nullptr, User})
         .method({"_login_id", {self}, RememberedOIDCAuthenticator_login_id})
         .build();
 
@@ -548,7 +544,7 @@ VELA_MODULE(remembered) {
                  {self, rt::param("refresh_token"), rt::param("token_endpoint"), rt::param("userinfo_endpoint"),
                   rt::param("client_id", py::none()), rt::var_args(), rt::var_kwargs()},
                  RememberedZELTAuthenticator_init})
-        .method({"authenticate", {self, rt::var_kwargs()}, RememberedZELTAuthenticator_authenticate, nullptr, User})
+        .method({"authenticate", {self, rt::var_kwargs()}, Remembering_authenticate, nullptr, User})
         .method({"_login_id", {self}, RememberedZELTAuthenticator_login_id})
         .build();
 
