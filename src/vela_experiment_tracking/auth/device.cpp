@@ -37,14 +37,14 @@ double seconds(py::handle body, const char* name, double otherwise) {
 
 // The client's authentication at the provider: basic with a secret, else public.
 py::object client_auth(const rt::Args& a, py::handle self, py::dict& data) {
-    py::object secret = self.attr("client_secret");
+    py::object client = self.attr("_client");
+    py::object id = client[py::int_(0)], secret = client[py::int_(1)];
     if (!rt::truthy(secret)) {
-        data["client_id"] = self.attr("_client")[py::int_(0)];
+        data["client_id"] = id;
         return py::none();
     }
     py::object quote = a.global("requests").attr("utils").attr("quote");
-    return py::make_tuple(quote(py::str(self.attr("_client")[py::int_(0)]), py::arg("safe") = ""),
-                          quote(py::str(secret), py::arg("safe") = ""));
+    return py::make_tuple(quote(py::str(id), py::arg("safe") = ""), quote(py::str(secret), py::arg("safe") = ""));
 }
 
 py::object DeviceAuthenticator_init(const rt::Args& a) {
