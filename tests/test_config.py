@@ -70,41 +70,29 @@ class NoBrowser:
         raise webbrowser.Error("could not locate runnable browser")
 
 
-@pytest.fixture(autouse=True)
-def device_endpoint(monkeypatch):
-    """Whether the provider offers the device login, as config would ask it (never over the network here)."""
-    asked = mock.MagicMock(return_value=False)
-    monkeypatch.setattr(config, "offers_device_login", asked)
-    return asked
-
-
-def test_the_device_login_when_asked(environment, device_endpoint):
+def test_the_device_login_when_asked(environment):
     environment({"VELA_OIDC_ISSUER": "https://idp", "VELA_OIDC_CLIENT_ID": "c", "VELA_OIDC_LOGIN": " Device"})
     login = check_auth_env_configs()
     assert isinstance(login, DeviceAuthenticator)
     assert (login.url, login.client_id, login.client_secret) == ("https://idp", "c", None)
-    device_endpoint.assert_not_called()
 
 
 @pytest.mark.parametrize(
-    "host, offered, expected",
-    [({"browser": NoBrowser}, True, DeviceAuthenticator),
-     ({"browser": NoBrowser}, False, OIDCAuthenticator),
-     ({"SSH_CONNECTION": "10.0.0.1 5 10.0.0.2 22"}, True, DeviceAuthenticator),
-     ({"SSH_CONNECTION": "10.0.0.1 5 10.0.0.2 22", "DISPLAY": ":0"}, True, OIDCAuthenticator),
-     ({"SSH_CONNECTION": "10.0.0.1 5 10.0.0.2 22", "VELA_OIDC_LOGIN": "browser", "browser": NoBrowser}, True,
-      OIDCAuthenticator)],
-    ids=["no browser", "no browser, no device endpoint", "remote shell", "remote shell with a display",
-         "browser asked for"],
+    "host, fallback",
+    [({"browser": NoBrowser}, True),
+     ({"SSH_CONNECTION": "10.0.0.1 5 10.0.0.2 22"}, True),
+     ({"SSH_CONNECTION": "10.0.0.1 5 10.0.0.2 22", "DISPLAY": ":0"}, False),
+     ({"SSH_CONNECTION": "10.0.0.1 5 10.0.0.2 22", "VELA_OIDC_LOGIN": "browser", "browser": NoBrowser}, False)],
+    ids=["no browser", "remote shell", "remote shell with a display", "browser asked for"],
 )
-def test_falls_back_to_the_device_login_without_a_browser(environment, monkeypatch, device_endpoint, host, offered,
-                                                          expected):
+def test_without_a_browser_the_browser_login_may_turn_to_the_device_login(environment, monkeypatch, host, fallback):
     for name in ("DISPLAY", "WAYLAND_DISPLAY", "BROWSER", "SSH_CONNECTION"):
         monkeypatch.delenv(name, raising=False)
     monkeypatch.setattr(config, "webbrowser", host.pop("browser", mock.MagicMock()))
-    device_endpoint.return_value = offered
-    environment({"VELA_OIDC_ISSUER": "https://idp", **host})
-    assert isinstance(check_auth_env_configs(), expected)
+    environment({"VELA_OIDC_ISSUER": "https://idp", "VELA_REMEMBER_LOGIN": "0", **host})
+    login = check_auth_env_configs()
+    assert isinstance(login, OIDCAuthenticator)
+    assert getattr(login, "device_fallback", False) is fallback
 
 
 def test_an_unknown_way_to_log_in_is_named(environment):

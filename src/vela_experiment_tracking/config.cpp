@@ -29,18 +29,21 @@ py::object platform_login(const rt::Args& a) {
 }
 
 // The browser login at an issuer: registered on the fly, or with a client id and secret.
-py::object browser_login(const rt::Args& a) {
+// Without a browser it turns to the device login when it starts and finds the provider
+// offering one.
+py::object browser_login(const rt::Args& a, bool device_fallback) {
     py::object client_id = a.global("ENV_OIDC_CLIENT_ID"), client_secret = a.global("ENV_OIDC_CLIENT_SECRET");
     bool fixed_client = is_set(a, client_id) || is_set(a, client_secret);
     if (fixed_client)
         for (py::handle required : {client_id, client_secret})
             if (!is_set(a, required)) incomplete(a, "browser", required);
     py::object hostname = a.global("os").attr("environ").attr("get")(a.global("ENV_OIDC_HOSTNAME"), "localhost");
-    const char* login = rt::truthy(a.global("remembering_enabled")()) ? "RememberedOIDCAuthenticator" : "OIDCAuthenticator";
-    return a.global(login)(variable(a, a.global("ENV_OIDC_ISSUER")), hostname,
-                                         py::arg("dcr_enabled") = !fixed_client,
-                                         py::arg("client_id") = variable(a, client_id),
-                                         py::arg("client_secret") = variable(a, client_secret));
+    bool remembered = device_fallback || rt::truthy(a.global("remembering_enabled")());
+    py::object login = a.global(remembered ? "RememberedOIDCAuthenticator" : "OIDCAuthenticator")(
+        variable(a, a.global("ENV_OIDC_ISSUER")), hostname, py::arg("dcr_enabled") = !fixed_client,
+        py::arg("client_id") = variable(a, client_id), py::arg("client_secret") = variable(a, client_secret));
+    if (device_fallback) py::setattr(login, "device_fallback", py::bool_(true));
+    return login;
 }
 
 py::object device_login(const rt::Args& a) {
@@ -66,19 +69,17 @@ bool without_browser(const rt::Args& a) {
     return false;
 }
 
-// The login at an issuer: the device login when asked for, or when no browser can be
-// opened and the provider offers it; else the browser login.
+// The login at an issuer: the device login when asked for, else the browser login
+// (which turns to the device login when no browser can be opened).
 py::object issuer_login(const rt::Args& a) {
     py::object chosen = variable(a, a.global("ENV_OIDC_LOGIN"));
     py::object way = chosen.is_none() ? py::str("") : py::str(chosen).attr("strip")().attr("lower")();
     if (rt::equals(way, py::str("device"))) return device_login(a);
-    if (rt::equals(way, py::str("browser"))) return browser_login(a);
+    if (rt::equals(way, py::str("browser"))) return browser_login(a, false);
     if (!rt::equals(way, py::str("")))
         rt::raise_instance(a.global("ExperimentTrackingException")(
             rt::cat({a.global("ENV_OIDC_LOGIN"), py::str(" must be browser or device, not "), py::repr(chosen)})));
-    if (without_browser(a) && rt::truthy(a.global("offers_device_login")(variable(a, a.global("ENV_OIDC_ISSUER")))))
-        return device_login(a);
-    return browser_login(a);
+    return browser_login(a, without_browser(a));
 }
 
 py::object check_auth_env_configs(const rt::Args& a) {
@@ -94,7 +95,7 @@ VELA_MODULE(config) {
     module.import("os");
     module.import("webbrowser");
     module.import_from("vela_experiment_tracking.auth.authenticator", {"OIDCAuthenticator", "ZELTAuthenticator"});
-    module.import_from("vela_experiment_tracking.auth.device", {"DeviceAuthenticator", "offers_device_login"});
+    module.import_from("vela_experiment_tracking.auth.device", {"DeviceAuthenticator"});
     module.import_from("vela_experiment_tracking.auth.remembered",
                        {"RememberedOIDCAuthenticator", "RememberedZELTAuthenticator", "remembering_enabled"});
     module.import_from("vela_experiment_tracking.constants",

@@ -248,3 +248,23 @@ def test_a_store_that_cannot_be_written_costs_only_the_remembering(monkeypatch, 
     remembered.remember_login("login-a", User("jdoe"), provider)
     assert remembered.silent_login("login-a") is None
     forget_login("login-a")
+
+
+@pytest.mark.parametrize("offered", [True, False])
+def test_a_browser_login_without_a_browser_turns_to_the_device_login(monkeypatch, token_endpoint, offered):
+    from vela_experiment_tracking.auth import device
+
+    def approved(self, **kwargs):
+        provider = vela_authn.TokenProvider(refresh_token="refresh-1", client_id="cli",
+                                            token_endpoint_url=token_endpoint.record["token_endpoint"])
+        return Authenticator.authenticate(self, USER_KEY=User("jdoe"), TOKEN_PROVIDER_KEY=provider)
+
+    browser_login = mock.MagicMock(side_effect=approved)
+    monkeypatch.setattr(device, "offers_device_login", mock.MagicMock(return_value=offered))
+    monkeypatch.setattr(device.DeviceAuthenticator, "authenticate", approved)
+    monkeypatch.setattr(OIDCAuthenticator, "authenticate", lambda self, **kwargs: browser_login(self))
+    login = RememberedOIDCAuthenticator("https://idp")
+    login.device_fallback = True
+    assert login.authenticate().username == "jdoe" and login.token() == "access-1"
+    device.offers_device_login.assert_called_once_with("https://idp")
+    assert browser_login.called is not offered

@@ -328,8 +328,7 @@ py::object silent_login(const rt::Args& a) {
     return py::make_tuple(a.global("User")(get("username")), provider);
 }
 
-// Keeps a fresh login for the next process; a store that cannot be written costs
-// only the remembering.
+// What renewing needs: never shown, only stored.
 py::dict login_record(const rt::Args& a, py::handle user, py::handle provider) {
     py::object client_id = provider.attr("client_id");
     py::object credentials = a.global("vela_authn").attr("_client_credentials").attr("get")(client_id);
@@ -344,6 +343,8 @@ py::dict login_record(const rt::Args& a, py::handle user, py::handle provider) {
     return record;
 }
 
+// Keeps a fresh login for the next process; a store that cannot be written costs
+// only the remembering.
 py::object remember_login(const rt::Args& a) {
     py::handle id = a[0], user = a[1], provider = a[2];
     if (!rt::truthy(a.global("remembering_enabled")())) return py::none();
@@ -394,12 +395,25 @@ py::object forget_login(const rt::Args& a) {
 
 // ---- authenticators ----------------------------------------------------------
 
+// The base's authenticate, skipping the interactive login in between.
 py::object hand_over(const rt::Args& a, py::handle self, py::handle login) {
     py::object Authenticator = a.global("Authenticator");
     py::dict result;
     result[Authenticator.attr("USER_KEY")] = login[py::int_(0)];
     result[Authenticator.attr("TOKEN_PROVIDER_KEY")] = login[py::int_(1)];
     return Authenticator.attr("authenticate")(self, **result);
+}
+
+// A browser login marked for a host without a browser logs in with the device login,
+// when the provider offers it: (user, token provider), else None.
+py::object device_login_instead(py::handle self) {
+    if (!rt::truthy(py::getattr(self, "device_fallback", py::bool_(false)))) return py::none();
+    py::object device = py::module_::import("vela_experiment_tracking.auth.device");
+    if (!rt::truthy(device.attr("offers_device_login")(self.attr("url")))) return py::none();
+    py::object login = device.attr("DeviceAuthenticator")(self.attr("url"), py::arg("client_id") = self.attr("client_id"),
+                                                         py::arg("client_secret") = self.attr("client_secret"));
+    login.attr("authenticate")();
+    return py::make_tuple(login.attr("user"), login.attr("_Authenticator__token_provider"));
 }
 
 // The remembered login when there is one, else the interactive login of the base
@@ -409,6 +423,8 @@ py::object Remembering_authenticate(const rt::Args& a) {
     self.attr("cleanup")();
     py::object id = self.attr("_login_id")();
     py::object login = a.global("silent_login")(id);
+    if (!login.is_none()) return hand_over(a, self, login);
+    login = device_login_instead(self);
     if (!login.is_none()) return hand_over(a, self, login);
     py::object user = rt::super(a, self).attr("authenticate")(**a.kwargs());
     a.global("remember_login")(id, user, self.attr("_Authenticator__token_provider"));
