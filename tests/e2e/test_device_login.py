@@ -24,7 +24,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE / "device_provider"))
 
 from local_servers import ServerProcess, free_port  # noqa: E402
-from provider import CLIENT_ID  # noqa: E402
+from provider import CLIENT_ID, CONFIDENTIAL_CLIENT_ID, CONFIDENTIAL_CLIENT_SECRET  # noqa: E402
 from user import answer_device_login  # noqa: E402
 
 DEVICE_GRANT = "urn:ietf:params:oauth:grant-type:device_code"
@@ -116,6 +116,30 @@ def test_device_login_tracks_to_the_server(device_environment, device_user, reco
     assert len(recorded_polls) >= 2 and min(gaps) >= 0.95  # the provider asks for one poll a second
     answers[0].join(60)
     assert answers[-1] == "Device Authorized"
+
+
+def test_without_a_browser_the_browser_login_turns_to_the_device_login(monkeypatch, device_provider, device_user):
+    import webbrowser
+
+    from vela_experiment_tracking import config
+    from vela_experiment_tracking.auth.authenticator import OIDCAuthenticator
+
+    class NoBrowser:
+        Error = webbrowser.Error
+
+        @staticmethod
+        def get():
+            raise webbrowser.Error("could not locate runnable browser")
+
+    monkeypatch.setattr(config, "webbrowser", NoBrowser)
+    for name, value in {"VELA_OIDC_ISSUER": device_provider.issuer, "VELA_OIDC_CLIENT_ID": CONFIDENTIAL_CLIENT_ID,
+                        "VELA_OIDC_CLIENT_SECRET": CONFIDENTIAL_CLIENT_SECRET}.items():
+        monkeypatch.setenv(name, value)
+    answers = device_user(answer_device_login)
+    login = config.check_auth_env_configs()
+    assert isinstance(login, OIDCAuthenticator) and login.authenticate().username == "jdoe"
+    assert userinfo_status(device_provider.issuer, login.token()) == 200
+    answers[0].join(60)
 
 
 @pytest.mark.parametrize(

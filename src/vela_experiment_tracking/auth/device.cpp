@@ -35,14 +35,13 @@ double seconds(py::handle body, const char* name, double otherwise) {
     return number > 0 ? number : otherwise;
 }
 
-// The client's authentication at the provider: basic with a secret, else public.
+// The client's authentication at the provider: basic with a secret, else public. The
+// client names itself in the body either way, as many providers want for this grant.
 py::object client_auth(const rt::Args& a, py::handle self, py::dict& data) {
     py::object client = self.attr("_client");
     py::object id = client[py::int_(0)], secret = client[py::int_(1)];
-    if (!rt::truthy(secret)) {
-        data["client_id"] = id;
-        return py::none();
-    }
+    data["client_id"] = id;
+    if (!rt::truthy(secret)) return py::none();
     py::object quote = a.global("requests").attr("utils").attr("quote");
     return py::make_tuple(quote(py::str(id), py::arg("safe") = ""), quote(py::str(secret), py::arg("safe") = ""));
 }

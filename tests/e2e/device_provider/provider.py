@@ -1,7 +1,7 @@
 """The test provider of the device login: django-oauth-toolkit with OpenID Connect, in one file.
 
-It keeps its data in its own SQLite file, has one user (USERNAME / PASSWORD) and one registered public
-client for the device grant (CLIENT_ID). Its discovery document names the device authorization
+It keeps its data in its own SQLite file, has one user (USERNAME / PASSWORD) and two registered clients
+for the device grant: a public one (CLIENT_ID) and a confidential one. Its discovery document names the device authorization
 endpoint, userinfo answers preferred_username and email, devices poll every second, access tokens
 last LIFETIME seconds and every refresh rotates the refresh token.
 
@@ -15,6 +15,7 @@ from django.conf import settings
 
 USERNAME, PASSWORD, EMAIL = "jdoe", "device-login-test", "john.doe@example.org"
 CLIENT_ID = "tracking-device"
+CONFIDENTIAL_CLIENT_ID, CONFIDENTIAL_CLIENT_SECRET = "tracking-device-confidential", "device-client-secret"
 
 LOGIN_PAGE = """<!DOCTYPE html><html><head><title>Log in</title></head><body>
 <form method="post">{% csrf_token %}{{ form.as_p }}<button type="submit">Log in</button></form></body></html>"""
@@ -113,11 +114,13 @@ def set_up_data():
     if not User.objects.filter(username=USERNAME).exists():
         User.objects.create_user(USERNAME, EMAIL, PASSWORD)
     Application = get_application_model()
-    if not Application.objects.filter(client_id=CLIENT_ID).exists():
-        Application.objects.create(client_id=CLIENT_ID, name="Experiment tracking",
-                                   client_type=Application.CLIENT_PUBLIC,
-                                   authorization_grant_type=Application.GRANT_DEVICE_CODE,
-                                   algorithm=Application.RS256_ALGORITHM)
+    for client_id, secret, client_type in [(CLIENT_ID, "", Application.CLIENT_PUBLIC),
+                                           (CONFIDENTIAL_CLIENT_ID, CONFIDENTIAL_CLIENT_SECRET,
+                                            Application.CLIENT_CONFIDENTIAL)]:
+        if not Application.objects.filter(client_id=client_id).exists():
+            Application.objects.create(client_id=client_id, client_secret=secret, name="Experiment tracking",
+                                       client_type=client_type, algorithm=Application.RS256_ALGORITHM,
+                                       authorization_grant_type=Application.GRANT_DEVICE_CODE)
 
 
 def serve(port):
