@@ -280,3 +280,22 @@ def test_sixteen_callers_in_the_renewal_window_with_a_failing_endpoint(clock, lo
     # one renewal in flight; the fifteen others kept the valid token without waiting for it
     assert len(server.requests) == 2
     assert [provider.token() for _ in range(16)] == ["access-1"] * 16 and len(server.requests) == 2
+
+
+def test_callers_without_a_valid_token_share_the_renewal_in_flight(clock, local_server):
+    server = scripted(local_server, FRESH, (200, RENEWED[1], 1.0))
+    provider = provider_for(server)
+    provider.token()
+    clock.now += 61  # expired: everyone needs the new token
+    tokens, start = [], threading.Barrier(8)
+
+    def call():
+        start.wait()
+        tokens.append(provider.token())
+
+    threads = [threading.Thread(target=call) for _ in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(30)
+    assert tokens == ["access-2"] * 8 and len(server.requests) == 2

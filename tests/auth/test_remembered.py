@@ -183,6 +183,9 @@ def test_remembering_can_be_turned_off(monkeypatch, token_endpoint, remembered_l
 
 
 def test_forget_login_logs_out_on_this_machine(monkeypatch, remembered_logins):
+    import vela_experiment_tracking
+
+    assert vela_experiment_tracking.logout is forget_login
     for login in ("login-a", "login-b"):
         stored(login)
     monkeypatch.setenv("VELA_REMEMBERED_LOGIN", "login-a")

@@ -36,8 +36,19 @@ py::object check_authentication(const rt::Args& a) {
         authenticator.attr("authenticate")();
     }
     py::object username = authenticator.attr("user").attr("username");
+    py::object token;
+    try {
+        token = authenticator.attr("token")();
+    } catch (py::error_already_set& e) {
+        // The provider ended the earlier login (revoked or expired): this start logs in anew.
+        if (!e.matches(a.global("vela_authn").attr("LoginRequiredError"))) throw;
+        a.global("logger").attr("debug")(rt::cat({py::str("Login ended, authenticating again using "), class_name}));
+        authenticator.attr("authenticate")();
+        username = authenticator.attr("user").attr("username");
+        token = authenticator.attr("token")();
+    }
     py::object environ = a.global("os").attr("environ");
-    environ[a.global("ENV_MLFLOW_TRACKING_TOKEN")] = authenticator.attr("token")();
+    environ[a.global("ENV_MLFLOW_TRACKING_TOKEN")] = token;
     environ[a.global("ENV_LOGNAME")] = username;
     a.global("logger").attr("debug")(
         rt::cat({py::str("Using username:"), username, py::str(" using "), class_name}));
@@ -54,6 +65,7 @@ VELA_MODULE(lookup) {
     module.import_from("vela_experiment_tracking.config", {"check_auth_env_configs"});
     module.import_from("vela_experiment_tracking.constants", {"ENV_MLFLOW_TRACKING_TOKEN", "ENV_LOGNAME"});
     module.create_logger();
+    module.import("vela_authn");
     module.set("_login_lock", py::module_::import("threading").attr("RLock")());
 
     module.def({"check_authentication", {rt::param("authenticator")}, check_authentication,

@@ -34,9 +34,64 @@ void scope_tokens_to(const rt::Args& a, py::handle tracking_uri) {
     }
 }
 
+// Every item of a paged MLflow search: search(page_token) gives one page.
+template <class Search>
+py::list all_pages(Search search) {
+    py::list items;
+    py::object token = py::none();
+    do {
+        py::object page = search(token);
+        for (py::handle item : page) items.append(item);
+        token = page.attr("token");
+    } while (rt::truthy(token));
+    return items;
+}
+
+py::object Client_list_iterations(const rt::Args& a) {
+    py::handle self = a[0], experiment_id = a[1], filter_string = a[2];
+    py::object mlflow = a.global("create_mlflow_client")(self.attr("tracking_uri"));
+    return all_pages([&](py::handle token) {
+        return mlflow.attr("search_runs")(py::make_tuple(experiment_id), py::arg("filter_string") = filter_string,
+                                          py::arg("page_token") = token);
+    });
+}
+
+// `tags."key" = 'value'`, quoted with a quote the value does not hold; None when it holds both.
+py::object tag_filter(py::handle key, py::handle value) {
+    py::str text(value);
+    const char* quote = !rt::contains(text, py::str("'")) ? "'" : !rt::contains(text, py::str("\"")) ? "\"" : nullptr;
+    if (!quote) return py::none();
+    return rt::cat({py::str("tags.\""), key, py::str("\" = "), py::str(quote), text, py::str(quote)});
+}
+
+// The experiments on the server; with a project name, those tagged with that project.
+py::object Client_list_experiments(const rt::Args& a) {
+    py::handle self = a[0], project_name = a[1];
+    py::object key = a.global("EXP_STORE_PROJECT_NAME");
+    py::object filter = project_name.is_none() ? py::object(py::none()) : tag_filter(key, project_name);
+    py::object mlflow = a.global("create_mlflow_client")(self.attr("tracking_uri"));
+    py::list experiments = all_pages([&](py::handle token) {
+        return mlflow.attr("search_experiments")(py::arg("filter_string") = filter, py::arg("page_token") = token);
+    });
+    if (project_name.is_none() || !filter.is_none()) return experiments;
+    py::list tagged;  // a name the filter language cannot quote: compared here
+    for (py::handle experiment : experiments)
+        if (rt::equals(experiment.attr("tags").attr("get")(key), project_name)) tagged.append(experiment);
+    return tagged;
+}
+
+// MLflow's fluent API (mlflow.log_metric, autolog, log_model) then talks to the same server;
+// the model registry too, which MLflow would otherwise look for in a local database.
+void follow_in_fluent_api(const rt::Args& a, py::handle tracking_uri) {
+    if (tracking_uri.is_none()) return;
+    a.global("set_tracking_uri")(tracking_uri);
+    a.global("set_registry_uri")(tracking_uri);
+}
+
 // While a login is in effect, MLflow asks our request-auth provider for every
 // request, so a long run keeps sending a valid access token.
 py::object create_mlflow_client(const rt::Args& a) {
+    follow_in_fluent_api(a, a[0]);
     py::object environ = a.global("os").attr("environ");
     py::object auth_variable = a.global("ENV_MLFLOW_TRACKING_AUTH");
     if (rt::contains(environ, a.global("ENV_MLFLOW_TRACKING_TOKEN")) && !rt::contains(environ, auth_variable))
@@ -60,7 +115,13 @@ py::object origin_of(const rt::Args& a, py::handle address) {
     py::object parts = a.global("urllib").attr("parse").attr("urlsplit")(address);
     py::object scheme = parts.attr("scheme").attr("lower")(), host = parts.attr("hostname");
     if (host.is_none()) return py::none();
-    py::object port = parts.attr("port");
+    py::object port;
+    try {
+        port = parts.attr("port");
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+        return py::none();  // a port out of range: no origin of ours
+    }
     if (port.is_none()) {
         if (rt::equals(scheme, py::str("https"))) port = py::int_(443);
         else if (rt::equals(scheme, py::str("http"))) port = py::int_(80);
@@ -130,10 +191,11 @@ VELA_MODULE(client) {
     module.import("os");
     module.import("urllib.parse");
     module.import_from("requests.auth", {"AuthBase"});
-    module.import_from("mlflow.tracking", {"MlflowClient"});
+    module.import_from("mlflow.tracking", {"MlflowClient", "set_tracking_uri", "set_registry_uri"});
     module.import_from_as("mlflow.tracking.request_auth.abstract_request_auth_provider", "RequestAuthProvider",
                           "MlflowRequestAuthProvider");
     module.import_from("vela_experiment_tracking.auth.user", {"User"});
+    module.import_from("vela_experiment_tracking.model.tags", {"EXP_STORE_PROJECT_NAME"});
     module.import_from("vela_experiment_tracking.constants",
                        {"ENV_MLFLOW_TRACKING_TOKEN", "ENV_MLFLOW_TRACKING_AUTH", "REQUEST_AUTH_PROVIDER_NAME",
                         "ENV_TOKEN_SERVER_URI"});
@@ -144,6 +206,10 @@ VELA_MODULE(client) {
         .method({"__init__", {self, rt::param("authenticator")}, Client_init})
         .method({"get_iteration", {self, rt::param("iteration_id")}, Client_get_iteration,
                  "The run of that id, from the tracking server."})
+        .method({"list_iterations", {self, rt::param("experiment_id"), rt::param("filter_string", py::str(""))},
+                 Client_list_iterations, "The runs of that experiment, all pages, newest first."})
+        .method({"list_experiments", {self, rt::param("project_name", py::none())}, Client_list_experiments,
+                 "The active experiments on the server; with a project name, that project's."})
         .build();
 
     module.def({"create_mlflow_client", {rt::param("tracking_uri")}, create_mlflow_client,
