@@ -104,9 +104,10 @@ py::object create_mlflow_client(const rt::Args& a) {
 // A worker process without an init renews from the login its parent remembered.
 py::object current_authenticator(const rt::Args&) {
     py::object current = current_client();
-    if (!rt::truthy(current)) return py::module_::import("vela_experiment_tracking.auth.remembered").attr("inherited_login")();
     py::object authenticator = current.attr("authenticator");
-    return rt::truthy(authenticator) ? authenticator : py::none();
+    if (rt::truthy(authenticator)) return authenticator;
+    if (rt::truthy(current)) return py::none();
+    return py::module_::import("vela_experiment_tracking.auth.remembered").attr("inherited_login")();
 }
 
 // (scheme, host, port) of an address, the port filled in from the scheme; None without a host.
@@ -132,8 +133,10 @@ py::object origin_of(const rt::Args& a, py::handle address) {
 // The origin that receives our tokens: the tracking server init resolved, or None.
 py::object token_origin(const rt::Args& a) {
     py::object current = current_client();
-    if (!rt::truthy(current)) return origin_of(a, a.global("os").attr("environ").attr("get")(a.global("ENV_TOKEN_SERVER_URI")));
-    return origin_of(a, current.attr("tracking_uri"));
+    py::object tracking_uri = current.attr("tracking_uri");
+    if (tracking_uri.is_none() && !rt::truthy(current))  // a worker: the server its parent resolved
+        tracking_uri = a.global("os").attr("environ").attr("get")(a.global("ENV_TOKEN_SERVER_URI"));
+    return origin_of(a, tracking_uri);
 }
 
 // A requests auth hook: the current authenticator's token, asked at each request,
