@@ -15,6 +15,7 @@ PACKAGE_VARIABLES = [
     "VELA_TRACKING_SERVER_URI", "VELA_CLOUD_ENVIRONMENT", "VELA_PLATFORM_TOKEN_ENDPOINT",
     "VELA_PLATFORM_REFRESH_TOKEN", "VELA_PLATFORM_USERINFO_ENDPOINT", "VELA_PLATFORM_CLIENT_ID",
     "VELA_OIDC_ISSUER", "VELA_OIDC_HOSTNAME", "VELA_OIDC_CLIENT_ID", "VELA_OIDC_CLIENT_SECRET",
+    "VELA_OIDC_LOGIN", "VELA_REMEMBER_LOGIN", "VELA_REMEMBERED_LOGIN", "VELA_TOKEN_SERVER_URI",
 ]
 
 
@@ -22,6 +23,15 @@ PACKAGE_VARIABLES = [
 def clean_environment(monkeypatch):
     for name in PACKAGE_VARIABLES:
         monkeypatch.delenv(name, raising=False)
+
+
+@pytest.fixture(autouse=True)
+def remembered_logins(tmp_path, monkeypatch):
+    """Logins are remembered in a directory of this test's own, never in the user's keyring."""
+    state = tmp_path / "state"
+    monkeypatch.setenv("XDG_STATE_HOME", str(state))
+    monkeypatch.setenv("PYTHON_KEYRING_BACKEND", "keyring.backends.null.Keyring")
+    return state / "vela_experiment_tracking" / "logins"
 
 
 @pytest.fixture(autouse=True)

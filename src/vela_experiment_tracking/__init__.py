@@ -6,6 +6,7 @@ Importing the package loads nothing else: the names below are loaded on first us
 # name -> (module, attribute) it is loaded from
 _LAZY_NAMES = {
     "init": ("vela_experiment_tracking.tracking.initialize", "init"),
+    "logout": ("vela_experiment_tracking.auth.remembered", "forget_login"),
 }
 
 

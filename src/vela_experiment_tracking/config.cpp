@@ -22,29 +22,70 @@ py::object platform_login(const rt::Args& a) {
     py::object userinfo_endpoint = a.global("ENV_PLATFORM_USERINFO_ENDPOINT");
     for (py::handle required : {refresh_token, token_endpoint, userinfo_endpoint})
         if (!is_set(a, required)) incomplete(a, "cloud platform", required);
-    return a.global("ZELTAuthenticator")(variable(a, refresh_token), variable(a, token_endpoint),
+    const char* login = rt::truthy(a.global("remembering_enabled")()) ? "RememberedZELTAuthenticator" : "ZELTAuthenticator";
+    return a.global(login)(variable(a, refresh_token), variable(a, token_endpoint),
                                          variable(a, userinfo_endpoint),
                                          variable(a, a.global("ENV_PLATFORM_CLIENT_ID")));
 }
 
 // The browser login at an issuer: registered on the fly, or with a client id and secret.
-py::object browser_login(const rt::Args& a) {
+// Without a browser it turns to the device login when it starts and finds the provider
+// offering one.
+py::object browser_login(const rt::Args& a, bool device_fallback) {
     py::object client_id = a.global("ENV_OIDC_CLIENT_ID"), client_secret = a.global("ENV_OIDC_CLIENT_SECRET");
     bool fixed_client = is_set(a, client_id) || is_set(a, client_secret);
     if (fixed_client)
         for (py::handle required : {client_id, client_secret})
             if (!is_set(a, required)) incomplete(a, "browser", required);
     py::object hostname = a.global("os").attr("environ").attr("get")(a.global("ENV_OIDC_HOSTNAME"), "localhost");
-    return a.global("OIDCAuthenticator")(variable(a, a.global("ENV_OIDC_ISSUER")), hostname,
-                                         py::arg("dcr_enabled") = !fixed_client,
-                                         py::arg("client_id") = variable(a, client_id),
-                                         py::arg("client_secret") = variable(a, client_secret));
+    bool remembered = device_fallback || rt::truthy(a.global("remembering_enabled")());
+    py::object login = a.global(remembered ? "RememberedOIDCAuthenticator" : "OIDCAuthenticator")(
+        variable(a, a.global("ENV_OIDC_ISSUER")), hostname, py::arg("dcr_enabled") = !fixed_client,
+        py::arg("client_id") = variable(a, client_id), py::arg("client_secret") = variable(a, client_secret));
+    if (device_fallback) py::setattr(login, "device_fallback", py::bool_(true));
+    return login;
+}
+
+py::object device_login(const rt::Args& a) {
+    return a.global("DeviceAuthenticator")(variable(a, a.global("ENV_OIDC_ISSUER")),
+                                           py::arg("client_id") = variable(a, a.global("ENV_OIDC_CLIENT_ID")),
+                                           py::arg("client_secret") = variable(a, a.global("ENV_OIDC_CLIENT_SECRET")));
+}
+
+// No browser can be opened here, or the one there is cannot reach this host's loopback
+// (a remote shell without a display).
+bool without_browser(const rt::Args& a) {
+    py::object environ = a.global("os").attr("environ");
+    if (!rt::contains(environ, py::str("BROWSER")) && rt::contains(environ, py::str("SSH_CONNECTION")) &&
+        !rt::contains(environ, py::str("DISPLAY")) && !rt::contains(environ, py::str("WAYLAND_DISPLAY")))
+        return true;
+    py::object webbrowser = a.global("webbrowser");
+    try {
+        webbrowser.attr("get")();
+    } catch (py::error_already_set& e) {
+        if (!e.matches(webbrowser.attr("Error"))) throw;
+        return true;
+    }
+    return false;
+}
+
+// The login at an issuer: the device login when asked for, else the browser login
+// (which turns to the device login when no browser can be opened).
+py::object issuer_login(const rt::Args& a) {
+    py::object chosen = variable(a, a.global("ENV_OIDC_LOGIN"));
+    py::object way = chosen.is_none() ? py::str("") : py::str(chosen).attr("strip")().attr("lower")();
+    if (rt::equals(way, py::str("device"))) return device_login(a);
+    if (rt::equals(way, py::str("browser"))) return browser_login(a, false);
+    if (!rt::equals(way, py::str("")))
+        rt::raise_instance(a.global("ExperimentTrackingException")(
+            rt::cat({a.global("ENV_OIDC_LOGIN"), py::str(" must be browser or device, not "), py::repr(chosen)})));
+    return browser_login(a, without_browser(a));
 }
 
 py::object check_auth_env_configs(const rt::Args& a) {
     for (const char* name : {"ENV_PLATFORM_REFRESH_TOKEN", "ENV_PLATFORM_USERINFO_ENDPOINT", "ENV_PLATFORM_CLIENT_ID"})
         if (is_set(a, a.global(name))) return platform_login(a);
-    if (is_set(a, a.global("ENV_OIDC_ISSUER"))) return browser_login(a);
+    if (is_set(a, a.global("ENV_OIDC_ISSUER"))) return issuer_login(a);
     return py::none();
 }
 
@@ -52,14 +93,19 @@ py::object check_auth_env_configs(const rt::Args& a) {
 
 VELA_MODULE(config) {
     module.import("os");
+    module.import("webbrowser");
     module.import_from("vela_experiment_tracking.auth.authenticator", {"OIDCAuthenticator", "ZELTAuthenticator"});
+    module.import_from("vela_experiment_tracking.auth.device", {"DeviceAuthenticator"});
+    module.import_from("vela_experiment_tracking.auth.remembered",
+                       {"RememberedOIDCAuthenticator", "RememberedZELTAuthenticator", "remembering_enabled"});
     module.import_from("vela_experiment_tracking.constants",
                        {"ENV_PLATFORM_REFRESH_TOKEN", "ENV_PLATFORM_TOKEN_ENDPOINT", "ENV_PLATFORM_USERINFO_ENDPOINT",
                         "ENV_PLATFORM_CLIENT_ID", "ENV_OIDC_ISSUER", "ENV_OIDC_HOSTNAME", "ENV_OIDC_CLIENT_ID",
-                        "ENV_OIDC_CLIENT_SECRET"});
+                        "ENV_OIDC_CLIENT_SECRET", "ENV_OIDC_LOGIN"});
     module.import_from("vela_experiment_tracking.exception", {"ExperimentTrackingException"});
 
     module.def({"check_auth_env_configs", {}, check_auth_env_configs,
                 "The authenticator that the environment describes: the cloud platform's login when its refresh "
-                "token is configured, the browser login when an issuer is, else None."});
+                "token is configured, the browser or device login when an issuer is, else None; remembered for the "
+                "next process unless VELA_REMEMBER_LOGIN is 0."});
 }

@@ -22,6 +22,12 @@ VELA_MODULE(constants) {
     constant("ENV_OIDC_HOSTNAME", "VELA_OIDC_HOSTNAME");
     constant("ENV_OIDC_CLIENT_ID", "VELA_OIDC_CLIENT_ID");
     constant("ENV_OIDC_CLIENT_SECRET", "VELA_OIDC_CLIENT_SECRET");
+    constant("ENV_OIDC_LOGIN", "VELA_OIDC_LOGIN");  // "browser" or "device"; unset: the browser, else the device
+
+    // The remembered login: on unless "0"; the one this process logged in with, for its workers
+    constant("ENV_REMEMBER_LOGIN", "VELA_REMEMBER_LOGIN");
+    constant("ENV_REMEMBERED_LOGIN", "VELA_REMEMBERED_LOGIN");
+    constant("ENV_TOKEN_SERVER_URI", "VELA_TOKEN_SERVER_URI");  // the server init resolved, for workers
 
     // MLflow's choice of request-auth provider, and ours
     constant("ENV_MLFLOW_TRACKING_AUTH", "MLFLOW_TRACKING_AUTH");

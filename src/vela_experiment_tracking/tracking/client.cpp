@@ -26,9 +26,12 @@ py::object current_client() {
 
 // The server that init resolved is the one our tokens are for; init's client
 // takes over the new client's state (address still unset), and this sets it.
-void scope_tokens_to(py::handle tracking_uri) {
+void scope_tokens_to(const rt::Args& a, py::handle tracking_uri) {
     py::object current = current_client();
-    if (rt::truthy(current) && current.attr("tracking_uri").is_none()) py::setattr(current, "tracking_uri", tracking_uri);
+    if (rt::truthy(current) && current.attr("tracking_uri").is_none()) {
+        py::setattr(current, "tracking_uri", tracking_uri);
+        a.global("os").attr("environ")[a.global("ENV_TOKEN_SERVER_URI")] = tracking_uri;  // for worker processes
+    }
 }
 
 // The next page's token; None at the end, and for anything that is not a new page token,
@@ -101,14 +104,18 @@ py::object create_mlflow_client(const rt::Args& a) {
     py::object auth_variable = a.global("ENV_MLFLOW_TRACKING_AUTH");
     if (rt::contains(environ, a.global("ENV_MLFLOW_TRACKING_TOKEN")) && !rt::contains(environ, auth_variable))
         environ[auth_variable] = a.global("REQUEST_AUTH_PROVIDER_NAME");
-    scope_tokens_to(a[0]);
+    scope_tokens_to(a, a[0]);
     return a.global("MlflowClient")(py::arg("tracking_uri") = a[0]);
 }
 
 // The authenticator whose tokens the requests carry: the one of the last init, or None.
+// A worker process without an init renews from the login its parent remembered.
 py::object current_authenticator(const rt::Args&) {
-    py::object authenticator = current_client().attr("authenticator");
-    return rt::truthy(authenticator) ? authenticator : py::none();
+    py::object current = current_client();
+    py::object authenticator = current.attr("authenticator");
+    if (rt::truthy(authenticator)) return authenticator;
+    if (rt::truthy(current)) return py::none();
+    return py::module_::import("vela_experiment_tracking.auth.remembered").attr("inherited_login")();
 }
 
 // (scheme, host, port) of an address, the port filled in from the scheme; None without a host.
@@ -133,7 +140,11 @@ py::object origin_of(const rt::Args& a, py::handle address) {
 
 // The origin that receives our tokens: the tracking server init resolved, or None.
 py::object token_origin(const rt::Args& a) {
-    return origin_of(a, current_client().attr("tracking_uri"));
+    py::object current = current_client();
+    py::object tracking_uri = current.attr("tracking_uri");
+    if (tracking_uri.is_none() && !rt::truthy(current))  // a worker: the server its parent resolved
+        tracking_uri = a.global("os").attr("environ").attr("get")(a.global("ENV_TOKEN_SERVER_URI"));
+    return origin_of(a, tracking_uri);
 }
 
 // A requests auth hook: the current authenticator's token, asked at each request,
@@ -197,7 +208,8 @@ VELA_MODULE(client) {
     module.import_from("vela_experiment_tracking.auth.user", {"User"});
     module.import_from("vela_experiment_tracking.model.tags", {"EXP_STORE_PROJECT_NAME"});
     module.import_from("vela_experiment_tracking.constants",
-                       {"ENV_MLFLOW_TRACKING_TOKEN", "ENV_MLFLOW_TRACKING_AUTH", "REQUEST_AUTH_PROVIDER_NAME"});
+                       {"ENV_MLFLOW_TRACKING_TOKEN", "ENV_MLFLOW_TRACKING_AUTH", "REQUEST_AUTH_PROVIDER_NAME",
+                        "ENV_TOKEN_SERVER_URI"});
 
     auto self = rt::param("self");
     rt::ClassBuilder(module, "Client", py::tuple(),

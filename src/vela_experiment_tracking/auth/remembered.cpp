@@ -1,0 +1,573 @@
+// vela_experiment_tracking.auth.remembered: a login kept for this user on this
+// machine, so the next process (and a worker of this one) logs in without asking.
+//
+// A remembered login is a record: the refresh token, the client id and recorded
+// credentials, the token endpoint and the user name. It lives in the system keyring
+// when one is available, else in a file only the user can read. Each login has a
+// lock file beside the records; whoever renews the refresh token holds it.
+#include "runtime.hpp"
+
+namespace {
+
+constexpr const char* KEYRING_SERVICE = "vela_experiment_tracking";
+
+py::object environ(const rt::Args& a) { return a.global("os").attr("environ"); }
+
+py::object remembering_enabled(const rt::Args& a) {
+    if (a.global("fcntl").is_none()) return py::bool_(false);
+    py::object value = environ(a).attr("get")(a.global("ENV_REMEMBER_LOGIN"), "1");
+    py::object answer = value.attr("strip")().attr("lower")();
+    for (const char* off : {"0", "false", "no", "off"})
+        if (rt::equals(answer, py::str(off))) return py::bool_(false);
+    return py::bool_(true);
+}
+
+// A name for one login, made from what identifies it; it tells nothing about a secret in it.
+py::object login_id(const rt::Args& a) {
+    py::list parts;
+    for (py::handle part : a.varargs()) parts.append(part.is_none() ? py::str("") : py::str(part));
+    py::bytes text = py::str("\n").attr("join")(parts).attr("encode")("utf-8");
+    py::str digest = a.global("hashlib").attr("sha256")(text).attr("hexdigest")();
+    return digest[py::slice(0, 32, 1)];
+}
+
+// $XDG_STATE_HOME/vela_experiment_tracking/logins, by default under ~/.local/state.
+py::object state_directory(const rt::Args& a) {
+    py::object path = a.global("os").attr("path");
+    py::object base = environ(a).attr("get")("XDG_STATE_HOME");
+    if (!rt::truthy(base) || !rt::truthy(path.attr("isabs")(base)))
+        base = path.attr("join")(path.attr("expanduser")("~"), ".local", "state");
+    return path.attr("join")(base, "vela_experiment_tracking", "logins");
+}
+
+// The directory, created for this user alone; one that someone else owns is refused.
+py::object private_directory(const rt::Args& a) {
+    py::object os = a.global("os");
+    py::object directory = a.global("state_directory")();
+    os.attr("makedirs")(directory, py::arg("mode") = 0700, py::arg("exist_ok") = true);
+    py::object status = os.attr("lstat")(directory);
+    py::object stat = a.global("stat");
+    if (!rt::truthy(stat.attr("S_ISDIR")(status.attr("st_mode"))) ||
+        !rt::equals(status.attr("st_uid"), os.attr("getuid")()))
+        rt::raise(PyExc_PermissionError, "The login directory belongs to someone else.");
+    if ((status.attr("st_mode").cast<long>() & 077) != 0) os.attr("chmod")(directory, 0700);
+    return directory;
+}
+
+// The keyring module when a real backend (not the failing or null one) is in place.
+py::object usable_keyring(const rt::Args& a) {
+    py::object keyring = a.global("keyring");
+    if (keyring.is_none()) return py::none();
+    try {
+        py::object backend = keyring.attr("get_keyring")();
+        py::object module = py::type::of(backend).attr("__module__");
+        for (const char* unusable : {"keyring.backends.fail", "keyring.backends.null"})
+            if (rt::equals(module, py::str(unusable))) return py::none();
+        if (py::float_(backend.attr("priority")).cast<double>() < 1.0) return py::none();
+        py::object backends = py::getattr(backend, "backends", py::none());
+        if (!backends.is_none() && py::len(backends) == 0) return py::none();
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return py::none();
+    }
+    return keyring;
+}
+
+// ---- the lock --------------------------------------------------------------
+
+// os.open flags by name; those this system lacks count as none.
+int open_flags(const rt::Args& a, std::initializer_list<const char*> names) {
+    int flags = 0;
+    for (const char* name : names) flags |= py::getattr(a.global("os"), name, py::int_(0)).cast<int>();
+    return flags;
+}
+
+// Holds a store's lock while alive.
+struct Held {
+    py::object lock;
+    explicit Held(py::handle store) : lock(store.attr("lock")()) { lock.attr("__enter__")(); }
+    ~Held() {
+        if (!rt::holds_gil()) return;
+        try {
+            lock.attr("__exit__")(py::none(), py::none(), py::none());
+        } catch (py::error_already_set& e) {
+            e.discard_as_unraisable("releasing a remembered login's lock");
+        }
+    }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+};
+
+py::object StoreLock_init(const rt::Args& a) {
+    py::setattr(a[0], "path", a[1]);
+    py::setattr(a[0], "_fd", py::none());
+    return py::none();
+}
+
+// A store that cannot be read or written (a full disk, a removed directory) costs the
+// remembering only, never the login in use: the fault is logged and passed over.
+bool store_fault(const rt::Args& a, py::error_already_set& e, const char* what) {
+    py::object keyring = a.global("keyring");
+    py::object errors = keyring.is_none() ? py::object(py::none()) : py::getattr(keyring, "errors", py::none());
+    py::object keyring_error = errors.is_none() ? py::object(py::none()) : py::getattr(errors, "KeyringError", py::none());
+    bool keyring_fault = !keyring_error.is_none() && e.matches(keyring_error);
+    if (!e.matches(PyExc_OSError) && !keyring_fault) return false;
+    a.global("logger").attr("debug")(rt::cat({py::str("The remembered login could not be "), py::str(what),
+                                              py::str(": "), py::type::of(e.value()).attr("__name__")}));
+    return true;
+}
+
+py::object StoreLock_enter(const rt::Args& a) {
+    py::handle self = a[0];
+    if (self.attr("path").is_none()) return py::reinterpret_borrow<py::object>(self);
+    py::object os = a.global("os");
+    int flags = open_flags(a, {"O_RDWR", "O_CREAT", "O_NOFOLLOW", "O_CLOEXEC"});
+    try {
+        py::object fd = os.attr("open")(self.attr("path"), flags, 0600);
+        try {
+            a.global("fcntl").attr("flock")(fd, a.global("fcntl").attr("LOCK_EX"));
+        } catch (rt::forced_unwind&) {
+            throw;
+        } catch (...) {
+            os.attr("close")(fd);
+            throw;
+        }
+        py::setattr(self, "_fd", fd);
+    } catch (py::error_already_set& e) {
+        if (!store_fault(a, e, "locked")) throw;
+    }
+    return py::reinterpret_borrow<py::object>(self);
+}
+
+py::object StoreLock_exit(const rt::Args& a) {
+    py::handle self = a[0];
+    py::object fd = self.attr("_fd");
+    if (fd.is_none()) return py::bool_(false);
+    py::setattr(self, "_fd", py::none());
+    a.global("os").attr("close")(fd);  // closing the last descriptor releases the lock
+    return py::bool_(false);
+}
+
+// ---- the store -------------------------------------------------------------
+
+// A login's name becomes a file name: only the names login_id() makes are taken.
+py::object LoginStore_init(const rt::Args& a) {
+    py::handle id = a[1];
+    if (!rt::is_instance(id, rt::builtin("str")) || !rt::truthy(a.global("re").attr("fullmatch")("[0-9a-z-]{1,64}", id)))
+        rt::raise(PyExc_ValueError, "Not the name of a remembered login.");
+    py::setattr(a[0], "login_id", id);
+    return py::none();
+}
+
+py::object LoginStore_repr(const rt::Args& a) {
+    return rt::cat({py::str("LoginStore("), py::repr(a[0].attr("login_id")), py::str(")")});
+}
+
+py::object record_path(const rt::Args& a, py::handle self, const char* suffix) {
+    return a.global("os").attr("path").attr("join")(private_directory(a),
+                                                    rt::cat({self.attr("login_id"), py::str(suffix)}));
+}
+
+py::object LoginStore_lock(const rt::Args& a) {
+    py::object path = py::none();
+    try {
+        path = record_path(a, a[0], ".lock");
+    } catch (py::error_already_set& e) {
+        if (!store_fault(a, e, "locked")) throw;
+    }
+    return a.global("_StoreLock")(path);
+}
+
+// The record read from the user's own file; a file that others could have written is ignored.
+py::object read_record_file(const rt::Args& a, py::handle path) {
+    py::object os = a.global("os");
+    py::object fd;
+    try {
+        fd = os.attr("open")(path, open_flags(a, {"O_RDONLY", "O_NOFOLLOW", "O_CLOEXEC"}));
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        return py::none();
+    }
+    py::object file = os.attr("fdopen")(fd, "r", py::arg("encoding") = "utf-8");
+    py::object status = os.attr("fstat")(fd);
+    bool private_ = rt::equals(status.attr("st_uid"), os.attr("getuid")()) &&
+                    (status.attr("st_mode").cast<long>() & 077) == 0;
+    py::object text = private_ ? file.attr("read")() : py::object(py::none());
+    file.attr("close")();
+    return text;
+}
+
+py::object LoginStore_load_record(const rt::Args& a) {
+    py::handle self = a[0];
+    try {
+        py::object keyring = usable_keyring(a);
+        py::object text = keyring.is_none()
+                              ? read_record_file(a, record_path(a, self, ".json"))
+                              : keyring.attr("get_password")(KEYRING_SERVICE, self.attr("login_id"));
+        if (text.is_none()) return py::none();
+        py::object record = a.global("json").attr("loads")(text);
+        if (rt::is_instance(record, rt::builtin("dict")) && rt::truthy(record.attr("get")("refresh_token")))
+            return record;
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError) && !store_fault(a, e, "read")) throw;
+    }
+    return py::none();  // a damaged record is no login
+}
+
+// Written to a private temporary file and renamed over the record, so a reader sees
+// the old record or the new one, never part of one.
+void write_record_file(const rt::Args& a, py::handle path, py::handle text) {
+    py::object os = a.global("os");
+    py::tuple made = a.global("tempfile").attr("mkstemp")(py::arg("dir") = os.attr("path").attr("dirname")(path),
+                                                        py::arg("prefix") = ".", py::arg("suffix") = ".tmp");
+    py::object fd = made[0], temporary = made[1];
+    try {
+        py::object file = os.attr("fdopen")(fd, "w", py::arg("encoding") = "utf-8");
+        file.attr("write")(text);
+        file.attr("flush")();
+        os.attr("fsync")(file.attr("fileno")());
+        file.attr("close")();
+        os.attr("replace")(temporary, path);
+    } catch (rt::forced_unwind&) {
+        throw;
+    } catch (...) {
+        py::object remove = os.attr("unlink");
+        try {
+            remove(temporary);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_OSError)) throw;
+        }
+        throw;
+    }
+}
+
+py::object LoginStore_save_record(const rt::Args& a) {
+    py::handle self = a[0], record = a[1];
+    py::object text = a.global("json").attr("dumps")(record);
+    py::object keyring = usable_keyring(a);
+    if (keyring.is_none())
+        write_record_file(a, record_path(a, self, ".json"), text);
+    else
+        keyring.attr("set_password")(KEYRING_SERVICE, self.attr("login_id"), text);
+    return py::none();
+}
+
+py::object LoginStore_load(const rt::Args& a) {
+    py::object record = a[0].attr("load_record")();
+    return record.is_none() ? py::object(py::none()) : py::object(record[py::str("refresh_token")]);
+}
+
+py::object LoginStore_save(const rt::Args& a) {
+    py::handle self = a[0], refresh_token = a[1];
+    py::object record = self.attr("load_record")();
+    if (record.is_none()) return py::none();  // forgotten meanwhile: stays forgotten
+    record[py::str("refresh_token")] = refresh_token;
+    try {
+        self.attr("save_record")(record);
+    } catch (py::error_already_set& e) {
+        if (!store_fault(a, e, "written")) throw;
+    }
+    return py::none();
+}
+
+py::object LoginStore_forget(const rt::Args& a) {
+    py::handle self = a[0];
+    try {
+        a.global("os").attr("unlink")(record_path(a, self, ".json"));
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_FileNotFoundError) && !store_fault(a, e, "removed")) throw;
+    }
+    py::object keyring = usable_keyring(a);
+    if (!keyring.is_none()) {
+        try {
+            keyring.attr("delete_password")(KEYRING_SERVICE, self.attr("login_id"));
+        } catch (py::error_already_set& e) {
+            if (!e.matches(keyring.attr("errors").attr("PasswordDeleteError")) && !store_fault(a, e, "removed")) throw;
+        }
+    }
+    return py::none();
+}
+
+// ---- logging in from a remembered login ------------------------------------
+
+bool is_refused(const rt::Args& a, py::error_already_set& e) {
+    py::object vela_authn = a.global("vela_authn");
+    py::object refused = py::getattr(vela_authn, "LoginRequiredError", vela_authn.attr("TokenRefreshError"));
+    return e.matches(refused);
+}
+
+// (user, token provider) from the remembered login, or None when there is none or the
+// provider refused its refresh token (then it is forgotten).
+py::object silent_login(const rt::Args& a) {
+    py::handle id = a[0];
+    if (!rt::truthy(a.global("remembering_enabled")())) return py::none();
+    py::object store = a.global("LoginStore")(id);
+    py::object record;
+    {
+        Held held(store);
+        record = store.attr("load_record")();
+    }
+    if (record.is_none()) return py::none();
+    py::object vela_authn = a.global("vela_authn");
+    py::object get = record.attr("get");
+    vela_authn.attr("remember_client")(get("client_id"), get("client_secret"), get("auth_method", "none"));
+    py::object provider = vela_authn.attr("TokenProvider")(py::arg("refresh_token") = get("refresh_token"),
+                                                           py::arg("client_id") = get("client_id"),
+                                                           py::arg("token_endpoint_url") = get("token_endpoint"));
+    py::setattr(provider, "store", store);
+    try {
+        provider.attr("token")();
+    } catch (py::error_already_set& e) {
+        if (!is_refused(a, e)) throw;
+        store.attr("forget")();
+        a.global("logger").attr("debug")("The remembered login was refused; logging in again");
+        return py::none();
+    }
+    environ(a)[a.global("ENV_REMEMBERED_LOGIN")] = py::str(id);
+    a.global("logger").attr("debug")(rt::cat({py::str("Logged in as "), get("username"), py::str(" from the remembered login")}));
+    return py::make_tuple(a.global("User")(get("username")), provider);
+}
+
+// What renewing needs: never shown, only stored.
+py::dict login_record(const rt::Args& a, py::handle user, py::handle provider) {
+    py::object client_id = provider.attr("client_id");
+    py::object credentials = a.global("vela_authn").attr("_client_credentials").attr("get")(client_id);
+    bool recorded = !credentials.is_none();
+    py::dict record;
+    record["refresh_token"] = provider.attr("_refresh_token");
+    record["client_id"] = client_id;
+    record["token_endpoint"] = provider.attr("token_endpoint_url");
+    record["client_secret"] = recorded ? py::object(credentials[py::int_(0)]) : py::object(py::none());
+    record["auth_method"] = recorded ? py::object(credentials[py::int_(1)]) : py::object(py::str("none"));
+    record["username"] = user.attr("username");
+    return record;
+}
+
+// Keeps a fresh login for the next process; a store that cannot be written costs
+// only the remembering.
+py::object remember_login(const rt::Args& a) {
+    py::handle id = a[0], user = a[1], provider = a[2];
+    if (!rt::truthy(a.global("remembering_enabled")())) return py::none();
+    try {
+        py::object store = a.global("LoginStore")(id);
+        {
+            Held held(store);
+            store.attr("save_record")(login_record(a, user, provider));
+        }
+        py::setattr(provider, "store", store);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        a.global("logger").attr("debug")(rt::cat({py::str("Could not remember the login: "),
+                                                  py::type::of(e.value()).attr("__name__")}));
+        return py::none();
+    }
+    environ(a)[a.global("ENV_REMEMBERED_LOGIN")] = py::str(id);
+    return py::none();
+}
+
+// Forget the remembered logins of this user: the one named, else every one.
+py::object forget_login(const rt::Args& a) {
+    py::handle id = a[0];
+    py::object ids = py::list();
+    if (!id.is_none()) {
+        ids.attr("append")(py::str(id));
+    } else {
+        py::object os = a.global("os");
+        py::object directory = a.global("state_directory")();
+        if (rt::truthy(os.attr("path").attr("isdir")(directory)))
+            for (py::handle name : os.attr("listdir")(directory)) {
+                py::str text(name);
+                py::object id_ = text.attr("removesuffix")(".lock");
+                if (rt::truthy(text.attr("endswith")(".lock")) && rt::truthy(a.global("re").attr("fullmatch")("[0-9a-z-]{1,64}", id_)))
+                    ids.attr("append")(id_);
+            }
+    }
+    for (py::handle each : ids) {
+        py::object store = a.global("LoginStore")(each);
+        Held held(store);
+        store.attr("forget")();
+    }
+    py::object variable = a.global("ENV_REMEMBERED_LOGIN");
+    if (id.is_none() || rt::equals(environ(a).attr("get")(variable), id)) environ(a).attr("pop")(variable, py::none());
+    a.global("_inherited_logins").attr("clear")();
+    return py::none();
+}
+
+// ---- authenticators ----------------------------------------------------------
+
+// The base's authenticate, skipping the interactive login in between.
+py::object hand_over(const rt::Args& a, py::handle self, py::handle login) {
+    py::object Authenticator = a.global("Authenticator");
+    py::dict result;
+    result[Authenticator.attr("USER_KEY")] = login[py::int_(0)];
+    result[Authenticator.attr("TOKEN_PROVIDER_KEY")] = login[py::int_(1)];
+    return Authenticator.attr("authenticate")(self, **result);
+}
+
+// A browser login marked for a host without a browser logs in with the device login,
+// when the provider offers it: (user, token provider), else None.
+py::object device_login_instead(py::handle self) {
+    if (!rt::truthy(py::getattr(self, "device_fallback", py::bool_(false)))) return py::none();
+    py::object device = py::module_::import("vela_experiment_tracking.auth.device");
+    if (!rt::truthy(device.attr("offers_device_login")(self.attr("url")))) return py::none();
+    py::object login = device.attr("DeviceAuthenticator")(self.attr("url"), py::arg("client_id") = self.attr("client_id"),
+                                                         py::arg("client_secret") = self.attr("client_secret"));
+    login.attr("authenticate")();
+    return py::make_tuple(login.attr("user"), login.attr("_Authenticator__token_provider"));
+}
+
+// The remembered login when there is one, else the interactive login of the base
+// class, remembered afterwards.
+py::object Remembering_authenticate(const rt::Args& a) {
+    py::handle self = a[0];
+    self.attr("cleanup")();
+    py::object id = self.attr("_login_id")();
+    py::object login = a.global("silent_login")(id);
+    if (!login.is_none()) return hand_over(a, self, login);
+    login = device_login_instead(self);
+    if (!login.is_none()) return hand_over(a, self, login);
+    py::object user = rt::super(a, self).attr("authenticate")(**a.kwargs());
+    a.global("remember_login")(id, user, self.attr("_Authenticator__token_provider"));
+    return user;
+}
+
+py::object RememberedOIDCAuthenticator_login_id(const rt::Args& a) {
+    return a.global("login_id")("oidc", a[0].attr("url"), a[0].attr("client_id"));
+}
+
+py::object RememberedZELTAuthenticator_init(const rt::Args& a) {
+    py::handle self = a[0];
+    // The platform's refresh token names the login; later rotations keep the name.
+    py::setattr(self, "_remembered_as",
+                a.global("login_id")("platform", a[2], a[4],
+                                     a.global("hashlib").attr("sha256")(py::str(a[1]).attr("encode")()).attr("hexdigest")()));
+    rt::super(a, self).attr("__init__")(a[1], a[2], a[3], a[4], *a.varargs(), **a.kwargs());
+    return py::none();
+}
+
+py::object RememberedZELTAuthenticator_login_id(const rt::Args& a) { return a[0].attr("_remembered_as"); }
+
+py::object RememberedAuthenticator_init(const rt::Args& a) {
+    py::setattr(a[0], "login_id", a[1]);
+    rt::super(a, a[0]).attr("__init__")(*a.varargs(), **a.kwargs());
+    return py::none();
+}
+
+// Logs in a worker beside its parent's login: the environment the parent exported
+// (the login name, MLflow's choice of our auth) stays as it is.
+py::object RememberedAuthenticator_authenticate(const rt::Args& a) {
+    py::handle self = a[0];
+    py::object login = a.global("silent_login")(self.attr("login_id"));
+    if (login.is_none())
+        rt::raise_instance(a.global("ExperimentTrackingException")(
+            py::str("There is no remembered login to renew the access token from: please log in again.")));
+    return hand_over(a, self, login);
+}
+
+// The login a parent process remembered and named in the environment, logged in once
+// per process; None when there is none.
+py::object inherited_login(const rt::Args& a) {
+    py::object id = environ(a).attr("get")(a.global("ENV_REMEMBERED_LOGIN"));
+    if (!rt::truthy(id)) return py::none();
+    py::object logins = a.global("_inherited_logins");
+    py::object known = logins.attr("get")(id);
+    if (!known.is_none()) return known;
+    py::object login = a.global("RememberedAuthenticator")(id);
+    try {
+        login.attr("authenticate")();
+    } catch (py::error_already_set& e) {
+        if (!e.matches(a.global("ExperimentTrackingException")) && !e.matches(PyExc_ValueError)) throw;
+        return py::none();
+    }
+    logins[id] = login;
+    return login;
+}
+
+void optional_import(rt::Module& module, const char* name) {
+    try {
+        module.import(name);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+        module.set(name, py::none());
+    }
+}
+
+}  // namespace
+
+VELA_MODULE(remembered) {
+    module.import("hashlib");
+    module.import("json");
+    module.import("logging");
+    module.import("os");
+    module.import("re");
+    module.import("stat");
+    module.import("tempfile");
+    optional_import(module, "fcntl");
+    optional_import(module, "keyring");
+    module.import("vela_authn");
+    module.import_from("vela_experiment_tracking.auth.authenticator",
+                       {"Authenticator", "OIDCAuthenticator", "ZELTAuthenticator"});
+    module.import_from("vela_experiment_tracking.auth.user", {"User"});
+    module.import_from("vela_experiment_tracking.constants", {"ENV_REMEMBER_LOGIN", "ENV_REMEMBERED_LOGIN"});
+    module.import_from("vela_experiment_tracking.exception", {"ExperimentTrackingException"});
+    module.create_logger();
+    module.set("_inherited_logins", py::dict());
+
+    auto self = rt::param("self");
+    py::object User = module.get("User");
+
+    module.def({"remembering_enabled", {}, remembering_enabled,
+                "Whether logins are remembered: on unless VELA_REMEMBER_LOGIN is 0, false, no or off."});
+    module.def({"login_id", {rt::var_args("parts")}, login_id, "The name under which a login is remembered."});
+    module.def({"state_directory", {}, state_directory, "Where remembered logins are kept when no keyring is."});
+
+    rt::ClassBuilder(module, "_StoreLock", py::tuple(), "Holds a remembered login's lock, across processes.")
+        .method({"__init__", {self, rt::param("path")}, StoreLock_init})
+        .method({"__enter__", {self}, StoreLock_enter})
+        .method({"__exit__", {self, rt::var_args("exc_info")}, StoreLock_exit})
+        .build();
+
+    rt::ClassBuilder(module, "LoginStore", py::tuple(),
+                     "One remembered login: its record in the keyring or a private file, and its lock.")
+        .method({"__init__", {self, rt::param("login_id")}, LoginStore_init})
+        .method({"__repr__", {self}, LoginStore_repr})
+        .method({"lock", {self}, LoginStore_lock, "A context manager holding this login's lock across processes."})
+        .method({"load_record", {self}, LoginStore_load_record, "The remembered record, or None."})
+        .method({"save_record", {self, rt::param("record")}, LoginStore_save_record, "Replace the record."})
+        .method({"load", {self}, LoginStore_load, "The remembered refresh token, or None."})
+        .method({"save", {self, rt::param("refresh_token")}, LoginStore_save, "Keep a rotated refresh token."})
+        .method({"forget", {self}, LoginStore_forget, "Remove the record."})
+        .build();
+
+    module.def({"silent_login", {rt::param("login_id")}, silent_login,
+                "(user, token provider) from the remembered login, or None."});
+    module.def({"remember_login", {rt::param("login_id"), rt::param("user"), rt::param("token_provider")},
+                remember_login, "Remember a fresh login for the next process."});
+    module.def({"forget_login", {rt::param("login_id", py::none())}, forget_login,
+                "Log out on this machine: forget the remembered login named, else every remembered login."});
+    module.def({"inherited_login", {}, inherited_login,
+                "The authenticated login that a parent process remembered for its workers, or None."});
+
+    rt::ClassBuilder(module, "RememberedOIDCAuthenticator", py::make_tuple(module.get("OIDCAuthenticator")),
+                     "The browser login, remembered for the next process.")
+        .method({"authenticate", {self, rt::var_kwargs()}, Remembering_authenticate, nullptr, User})
+        .method({"_login_id", {self}, RememberedOIDCAuthenticator_login_id})
+        .build();
+
+    rt::ClassBuilder(module, "RememberedZELTAuthenticator", py::make_tuple(module.get("ZELTAuthenticator")),
+                     "The cloud platform's login, remembered for the next process.")
+        .method({"__init__",
+                 {self, rt::param("refresh_token"), rt::param("token_endpoint"), rt::param("userinfo_endpoint"),
+                  rt::param("client_id", py::none()), rt::var_args(), rt::var_kwargs()},
+                 RememberedZELTAuthenticator_init})
+        .method({"authenticate", {self, rt::var_kwargs()}, Remembering_authenticate, nullptr, User})
+        .method({"_login_id", {self}, RememberedZELTAuthenticator_login_id})
+        .build();
+
+    rt::ClassBuilder(module, "RememberedAuthenticator", py::make_tuple(module.get("Authenticator")),
+                     "Logs in from a remembered login only, without asking the user.")
+        .method({"__init__", {self, rt::param("login_id"), rt::var_args(), rt::var_kwargs()},
+                 RememberedAuthenticator_init})
+        .method({"authenticate", {self, rt::var_kwargs()}, RememberedAuthenticator_authenticate, nullptr, User})
+        .build();
+}

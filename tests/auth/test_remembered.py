@@ -1,0 +1,273 @@
+"""The remembered login: its private store, its lock, silent logins and logging out."""
+import os
+import stat
+import subprocess
+import sys
+import threading
+import urllib.parse
+from unittest import mock
+
+import pytest
+
+import vela_authn
+from vela_experiment_tracking.auth import remembered
+from vela_experiment_tracking.auth.authenticator import Authenticator, OIDCAuthenticator
+from vela_experiment_tracking.auth.remembered import (LoginStore, RememberedAuthenticator,
+                                                      RememberedOIDCAuthenticator, forget_login, inherited_login)
+from vela_experiment_tracking.auth.user import User
+from vela_experiment_tracking.exception import ExperimentTrackingException
+
+RECORD = {"refresh_token": "refresh-1", "client_id": "cli", "token_endpoint": "http://127.0.0.1:9/token",
+          "client_secret": None, "auth_method": "none", "username": "jdoe"}
+
+
+@pytest.fixture(autouse=True)
+def recorded_clients(monkeypatch):
+    """Client credentials that logins record stay with the test."""
+    monkeypatch.setattr(vela_authn, "_client_credentials", {})
+
+
+@pytest.fixture
+def token_endpoint(local_server):
+    """A token endpoint that rotates refresh tokens, or refuses them all when `refusing` is set."""
+    state = {"refusing": False, "issued": 0}
+
+    def respond(request):
+        if state["refusing"]:
+            return 400, {"error": "invalid_grant"}
+        state["issued"] += 1
+        n = state["issued"]
+        return 200, {"access_token": f"access-{n}", "refresh_token": f"refresh-{n + 1}", "expires_in": 60}
+
+    server = local_server(respond)
+    server.state = state
+    server.record = {**RECORD, "token_endpoint": server.url + "/token"}
+    return server
+
+
+def stored(login="login-a", record=None):
+    store = LoginStore(login)
+    with store.lock():
+        store.save_record(record or RECORD)
+    return store
+
+
+def test_the_record_file_is_private_and_written_whole(remembered_logins):
+    store = stored()
+    files = sorted(os.listdir(remembered_logins))
+    assert files == ["login-a.json", "login-a.lock"]  # no temporary file left behind
+    assert stat.S_IMODE(os.stat(remembered_logins / "login-a.json").st_mode) == 0o600
+    assert stat.S_IMODE(os.stat(remembered_logins).st_mode) == 0o700
+    assert store.load() == "refresh-1" and store.load_record() == RECORD
+    assert "refresh-1" not in repr(store)
+
+
+@pytest.mark.parametrize("damage", ["widen", "garble"])
+def test_a_record_others_could_write_or_a_damaged_one_is_no_login(remembered_logins, damage):
+    store = stored()
+    path = remembered_logins / "login-a.json"
+    if damage == "widen":
+        path.chmod(0o666)
+    else:
+        path.write_text("{not json")
+    assert store.load_record() is None and store.load() is None
+
+
+def test_a_wide_directory_is_narrowed(remembered_logins):
+    remembered_logins.mkdir(parents=True)
+    remembered_logins.chmod(0o755)
+    stored()
+    assert stat.S_IMODE(os.stat(remembered_logins).st_mode) == 0o700
+
+
+def test_save_keeps_a_rotated_token_and_forget_removes_the_record():
+    store = stored()
+    store.save("refresh-2")
+    assert store.load_record() == {**RECORD, "refresh_token": "refresh-2"}
+    store.forget()
+    store.save("refresh-3")  # a login forgotten meanwhile stays forgotten
+    assert store.load() is None
+
+
+def test_the_lock_holds_other_processes_off(remembered_logins):
+    store = stored()
+    holder = subprocess.Popen(
+        [sys.executable, "-c", "import sys\nfrom vela_experiment_tracking.auth.remembered import LoginStore\n"
+         "with LoginStore('login-a').lock():\n    print('held', flush=True)\n    sys.stdin.readline()\n"],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline() == "held\n"
+        entered = threading.Event()
+
+        def enter():
+            with store.lock():
+                entered.set()
+
+        waiter = threading.Thread(target=enter, daemon=True)
+        waiter.start()
+        assert not entered.wait(0.5)
+        holder.stdin.write("\n")
+        holder.stdin.flush()
+        assert entered.wait(10)
+    finally:
+        holder.kill()
+        holder.wait(10)
+
+
+class FakeKeyring:
+    """A keyring with a real backend's looks."""
+
+    class Backend:
+        priority = 5
+
+    class errors:
+        class KeyringError(Exception):
+            pass
+
+        class PasswordDeleteError(KeyringError):
+            pass
+
+    def __init__(self):
+        self.passwords = {}
+
+    def get_keyring(self):
+        return self.Backend()
+
+    def get_password(self, service, name):
+        return self.passwords.get((service, name))
+
+    def set_password(self, service, name, value):
+        self.passwords[(service, name)] = value
+
+    def delete_password(self, service, name):
+        if (service, name) not in self.passwords:
+            raise self.errors.PasswordDeleteError(name)
+        del self.passwords[(service, name)]
+
+
+def test_a_usable_keyring_keeps_the_record_instead_of_a_file(monkeypatch, remembered_logins):
+    keyring = FakeKeyring()
+    monkeypatch.setattr(remembered, "keyring", keyring)
+    store = stored()
+    assert list(keyring.passwords) == [("vela_experiment_tracking", "login-a")]
+    assert not (remembered_logins / "login-a.json").exists()
+    assert store.load() == "refresh-1"
+    forget_login()
+    assert keyring.passwords == {}
+
+
+def test_silent_login_renews_and_keeps_the_rotated_token(token_endpoint):
+    store = stored(record=token_endpoint.record)
+    user, provider = remembered.silent_login("login-a")
+    assert user.username == "jdoe" and provider.token() == "access-1"
+    assert store.load() == "refresh-2"
+    assert os.environ["VELA_REMEMBERED_LOGIN"] == "login-a"
+    assert urllib.parse.parse_qs(token_endpoint.requests[0].body)["client_id"] == ["cli"]
+
+
+def test_a_refused_remembered_login_is_forgotten(token_endpoint):
+    store = stored(record=token_endpoint.record)
+    token_endpoint.state["refusing"] = True
+    assert remembered.silent_login("login-a") is None
+    assert store.load_record() is None
+
+
+@pytest.mark.parametrize("value", ["0", "false", "No", "off"])
+def test_remembering_can_be_turned_off(monkeypatch, token_endpoint, remembered_logins, value):
+    stored(record=token_endpoint.record)
+    monkeypatch.setenv("VELA_REMEMBER_LOGIN", value)
+    assert remembered.silent_login("login-a") is None
+    provider = vela_authn.TokenProvider(refresh_token="r", client_id="cli", token_endpoint_url="http://127.0.0.1:9")
+    remembered.remember_login("login-b", User("jdoe"), provider)
+    assert sorted(os.listdir(remembered_logins)) == ["login-a.json", "login-a.lock"]
+
+
+def test_forget_login_logs_out_on_this_machine(monkeypatch, remembered_logins):
+    import vela_experiment_tracking
+
+    assert vela_experiment_tracking.logout is forget_login
+    for login in ("login-a", "login-b"):
+        stored(login)
+    monkeypatch.setenv("VELA_REMEMBERED_LOGIN", "login-a")
+    forget_login("login-b")
+    assert LoginStore("login-b").load() is None and LoginStore("login-a").load() == "refresh-1"
+    forget_login()
+    assert LoginStore("login-a").load() is None and "VELA_REMEMBERED_LOGIN" not in os.environ
+
+
+def test_the_second_login_is_silent(monkeypatch, token_endpoint):
+    """The browser login runs once; the next authenticator of the same login asks no one."""
+    browser_logins = []
+
+    def browser_login(self, **kwargs):
+        browser_logins.append(self)
+        vela_authn.remember_client("cli", None, "none")
+        provider = vela_authn.TokenProvider(refresh_token="refresh-1", client_id="cli",
+                                            token_endpoint_url=token_endpoint.record["token_endpoint"])
+        return Authenticator.authenticate(self, USER_KEY=User("jdoe"), TOKEN_PROVIDER_KEY=provider)
+
+    monkeypatch.setattr(OIDCAuthenticator, "authenticate", browser_login)
+    first = RememberedOIDCAuthenticator("https://idp", dcr_enabled=False, client_id="cli", client_secret="")
+    assert first.authenticate().username == "jdoe" and first.token() == "access-1"
+    second = RememberedOIDCAuthenticator("https://idp", dcr_enabled=False, client_id="cli", client_secret="")
+    assert second.authenticate().username == "jdoe" and second.token() == "access-2"
+    assert browser_logins == [first]
+    assert isinstance(second, OIDCAuthenticator)
+
+
+def test_a_worker_logs_in_from_the_inherited_login(monkeypatch, token_endpoint):
+    assert inherited_login() is None
+    stored(record=token_endpoint.record)
+    monkeypatch.setenv("VELA_REMEMBERED_LOGIN", "login-a")
+    login = inherited_login()
+    assert login.user.username == "jdoe" and inherited_login() is login
+    monkeypatch.setattr(remembered, "_inherited_logins", {})
+    forget_login("login-a")
+    with pytest.raises(ExperimentTrackingException, match="no remembered login"):
+        RememberedAuthenticator("login-a").authenticate()
+
+
+@pytest.mark.parametrize("url, sent", [("http://127.0.0.1:5000/api/2.0/mlflow/runs/log-metric", "Bearer tok"),
+                                       ("http://127.0.0.1:5001/api", None)])
+def test_a_worker_without_init_sends_the_inherited_token_to_its_parents_server(monkeypatch, url, sent):
+    import requests
+
+    from vela_experiment_tracking.tracking import client
+
+    login = mock.MagicMock(**{"token.return_value": "tok"})
+    monkeypatch.setattr(remembered, "inherited_login", lambda: login)
+    monkeypatch.setenv("VELA_TOKEN_SERVER_URI", "http://127.0.0.1:5000")
+    request = client.BearerAuth()(requests.Request("POST", url).prepare())
+    assert request.headers.get("Authorization") == sent
+
+
+def test_a_store_that_cannot_be_written_costs_only_the_remembering(monkeypatch, tmp_path, token_endpoint):
+    blocked = tmp_path / "not-a-directory"
+    blocked.write_text("")
+    monkeypatch.setenv("XDG_STATE_HOME", str(blocked))
+    provider = vela_authn.TokenProvider(refresh_token="refresh-1", client_id="cli", store=LoginStore("login-a"),
+                                        token_endpoint_url=token_endpoint.record["token_endpoint"])
+    assert provider.token() == "access-1"
+    remembered.remember_login("login-a", User("jdoe"), provider)
+    assert remembered.silent_login("login-a") is None
+    forget_login("login-a")
+
+
+@pytest.mark.parametrize("offered", [True, False])
+def test_a_browser_login_without_a_browser_turns_to_the_device_login(monkeypatch, token_endpoint, offered):
+    from vela_experiment_tracking.auth import device
+
+    def approved(self, **kwargs):
+        provider = vela_authn.TokenProvider(refresh_token="refresh-1", client_id="cli",
+                                            token_endpoint_url=token_endpoint.record["token_endpoint"])
+        return Authenticator.authenticate(self, USER_KEY=User("jdoe"), TOKEN_PROVIDER_KEY=provider)
+
+    browser_login = mock.MagicMock(side_effect=approved)
+    monkeypatch.setattr(device, "offers_device_login", mock.MagicMock(return_value=offered))
+    monkeypatch.setattr(device.DeviceAuthenticator, "authenticate", approved)
+    monkeypatch.setattr(OIDCAuthenticator, "authenticate", lambda self, **kwargs: browser_login(self))
+    login = RememberedOIDCAuthenticator("https://idp")
+    login.device_fallback = True
+    assert login.authenticate().username == "jdoe" and login.token() == "access-1"
+    device.offers_device_login.assert_called_once_with("https://idp")
+    assert browser_login.called is not offered
