@@ -15,6 +15,7 @@ PACKAGE_VARIABLES = [
     "VELA_TRACKING_SERVER_URI", "VELA_CLOUD_ENVIRONMENT", "VELA_PLATFORM_TOKEN_ENDPOINT",
     "VELA_PLATFORM_REFRESH_TOKEN", "VELA_PLATFORM_USERINFO_ENDPOINT", "VELA_PLATFORM_CLIENT_ID",
     "VELA_OIDC_ISSUER", "VELA_OIDC_HOSTNAME", "VELA_OIDC_CLIENT_ID", "VELA_OIDC_CLIENT_SECRET",
+    "VELA_LOG_SYNCHRONOUS", "VELA_LOG_MEMORY_ONLY", "VELA_LOG_MEMORY_RECORDS", "VELA_LOG_FLUSH_TIMEOUT",
 ]
 
 
@@ -22,6 +23,12 @@ PACKAGE_VARIABLES = [
 def clean_environment(monkeypatch):
     for name in PACKAGE_VARIABLES:
         monkeypatch.delenv(name, raising=False)
+
+
+@pytest.fixture(autouse=True)
+def private_cache(tmp_path_factory, monkeypatch):
+    """Logging journals go to a folder of the test session, not to the user's cache."""
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path_factory.getbasetemp() / "cache"))
 
 
 @pytest.fixture(autouse=True)

@@ -457,7 +457,7 @@ public:
         std::unique_ptr<Journal> journal = Journal::adopt(path);
         if (!journal) return "";
         std::string uri, run_id;
-        uint64_t acked = 0, last = 0;
+        uint64_t acked = 0, first = 0, last = 0;
         off_t first_record = -1, good_end = 0;
         for (off_t at = 0; at < journal->size();) {
             std::string bytes = journal->read(at, SPILL_READ);
@@ -470,7 +470,7 @@ public:
                 if (line == LineReader::Line::Ack) acked = std::max(acked, record.seq);
                 if (line == LineReader::Line::Record) {
                     last = std::max(last, record.seq);
-                    if (first_record < 0) first_record = line_start;
+                    if (first_record < 0) first_record = line_start, first = record.seq;
                 }
             }
             off_t consumed = reader.position() - bytes.data();
@@ -483,7 +483,7 @@ public:
         auto run = std::make_unique<Run>();
         run->uri = uri;
         run->run_id = run_id;
-        run->done_seq = std::min(acked, last);
+        run->done_seq = std::min(std::max(acked, first > 0 ? first - 1 : 0), last);
         run->next_seq = last + 1;
         run->spilled = last > acked;
         run->spill_from = first_record < 0 ? good_end : first_record;
@@ -552,6 +552,8 @@ private:
 
     void open_journal(Run& run, std::string& warning) {
         run.journal = Journal::create(directory_, run.uri, run.run_id);
+        // a later journal of the run starts where the settled records end
+        if (run.journal && run.done_seq > 0 && !run.journal->append(ack_line(run.done_seq))) run.journal.reset();
         if (!run.journal) {
             run.journal_failed = true;
             warning = "Cannot write the journal of run " + run.run_id + " in " + directory_ + " (" +
