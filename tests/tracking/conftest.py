@@ -12,8 +12,8 @@ SERVER = "http://tracking.test"
 
 
 class FakeBatchEndpoint:
-    """Answers the sender's requests with `answer(body) -> status` (or raises what it raises); keeps the
-    decoded bodies. `hold` blocks every request until it is set."""
+    """Answers the sender's requests with `answer(body) -> status or (status, error code)` (or raises what
+    it raises); keeps the decoded bodies. `hold` blocks every request until it is set."""
 
     def __init__(self):
         self.bodies, self.calls = [], []
@@ -25,11 +25,13 @@ class FakeBatchEndpoint:
         self.hold.wait(10)
         body = json.loads(data)
         self.calls.append({"url": url, "headers": headers, "auth": auth, "timeout": timeout})
-        status = self.answer(body)
+        status, code = self.answer(body), "INVALID_PARAMETER_VALUE"
+        if isinstance(status, tuple):
+            status, code = status
         if status == 200:
             self.bodies.append(body)
         return types.SimpleNamespace(status_code=status, text="refused",
-                                     json=lambda: {"error_code": "INVALID_PARAMETER_VALUE", "message": "bad value"})
+                                     json=lambda: {"error_code": code, "message": "bad value"})
 
     def delivered(self, kind="metrics"):
         return [entry for body in self.bodies for entry in body.get(kind, [])]

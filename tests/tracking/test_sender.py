@@ -115,7 +115,7 @@ def test_refused_records_are_reported_once_and_the_rest_delivered(make_sender, e
     assert sender.flush("r", timeout=10) is True  # reported once
 
 
-@pytest.mark.parametrize("failure", [503, 401, requests.exceptions.ConnectionError("down")])
+@pytest.mark.parametrize("failure", [503, 401, (400, "BAD_REQUEST"), requests.exceptions.ConnectionError("down")])
 def test_outages_are_retried_with_one_warning_and_a_count_at_the_end(make_sender, endpoint, caplog, failure):
     answers = iter([failure, failure, failure])
 

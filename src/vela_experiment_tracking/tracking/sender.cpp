@@ -769,13 +769,30 @@ private:
                                                         py::arg("timeout") = py::make_tuple(5, 30));
             int status = response.attr("status_code").cast<int>();
             if (status >= 200 && status < 300) return {Outcome::Delivered, ""};
-            if (status >= 500 || status == 401 || status == 408 || status == 429)
-                return {Outcome::Retry, "HTTP " + std::to_string(status)};
+            std::string code = error_code(response);
+            if (status >= 500 || status == 401 || status == 408 || status == 429 || is_transient(code))
+                return {Outcome::Retry, "HTTP " + std::to_string(status) + (code.empty() ? "" : " " + code)};
             return {Outcome::Refused, "HTTP " + std::to_string(status) + ": " + server_message(response)};
         } catch (py::error_already_set& e) {
             std::string reason = py::str(py::type::handle_of(e.value()).attr("__name__"));
             return {Outcome::Retry, reason};
         }
+    }
+
+    // An overloaded server answers some faults of its own (a full database pool) as bad requests.
+    static bool is_transient(const std::string& code) {
+        return code == "BAD_REQUEST" || code == "INTERNAL_ERROR" || code == "TEMPORARILY_UNAVAILABLE" ||
+               code == "REQUEST_LIMIT_EXCEEDED" || code == "RESOURCE_EXHAUSTED";
+    }
+
+    static std::string error_code(py::handle response) {
+        try {
+            py::object answer = response.attr("json")();
+            if (py::isinstance<py::dict>(answer) && answer.contains("error_code"))
+                return py::str(answer["error_code"]).cast<std::string>();
+        } catch (py::error_already_set&) {
+        }
+        return "";
     }
 
     static std::string server_message(py::handle response) {
