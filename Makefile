@@ -45,7 +45,8 @@ sanitize: install
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	  $(PY) -m pytest -q -p no:cacheprovider tests/test_robustness.py tests/test_runtime.py tests/entities \
-	  tests/auth/test_user.py tests/auth/test_authenticator.py tests/utils
+	  tests/auth/test_user.py tests/auth/test_authenticator.py tests/utils \
+	  tests/tracking/test_sender.py
 
 clean:
 	rm -rf build $(VENV) .demo
