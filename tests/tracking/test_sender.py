@@ -262,3 +262,26 @@ def test_a_forked_child_sends_with_a_sender_of_its_own(endpoint, journal_home):
     _, status = os.waitpid(child, 0)
     assert os.waitstatus_to_exitcode(status) == 0
     assert sender_module.get_sender() is parent
+
+
+@pytest.mark.parametrize("timeout", [float("nan"), float("inf"), 1e300, -1, 0, True])
+def test_any_number_is_a_bounded_timeout(make_sender, endpoint, timeout):
+    sender = make_sender()
+    log_all(sender, metrics=3)
+    assert sender.flush("r1", timeout=timeout) in (True, False)
+    assert sender.flush("r1", timeout=10)
+
+
+@pytest.mark.parametrize("timeout, error", [("soon", ValueError), (object(), TypeError)])
+def test_a_timeout_that_is_no_number_is_refused(make_sender, timeout, error):
+    with pytest.raises(error):
+        make_sender().flush(timeout=timeout)
+
+
+@pytest.mark.parametrize("records", ["inf", "-5", "nan", "many", "1e30", "0"])
+def test_any_memory_setting_still_delivers_everything(make_sender, endpoint, monkeypatch, records):
+    monkeypatch.setenv("VELA_LOG_MEMORY_RECORDS", records)
+    sender = make_sender()
+    log_all(sender, metrics=200)
+    assert sender.flush("r1", timeout=30)
+    assert [m["step"] for m in endpoint.delivered()] == list(range(200))

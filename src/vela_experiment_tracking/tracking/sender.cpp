@@ -286,19 +286,12 @@ private:
     off_t size_;
 };
 
-// The directory of the journals, made private to the user; empty when it cannot be trusted.
-std::string private_directory(const std::vector<std::string>& levels) {
-    std::string path;
-    for (const std::string& level : levels) {
-        path += level;
-        if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return "";
-        path += '/';
-    }
-    path.pop_back();
+// The directory of the journals, made private to the user; false when it cannot be trusted.
+bool make_private_directory(const std::string& path) {
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
     struct stat info;
-    if (::lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != geteuid()) return "";
-    if ((info.st_mode & 077) != 0 && ::chmod(path.c_str(), 0700) != 0) return "";
-    return path;
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != geteuid()) return false;
+    return (info.st_mode & 077) == 0 || ::chmod(path.c_str(), 0700) == 0;
 }
 
 // ---- one run's queue ---------------------------------------------------------------------------
@@ -1006,64 +999,55 @@ bool env_flag(const rt::Args& a, const char* variable) {
     return !value.is_none() && flag(value);
 }
 
-double env_number(const rt::Args& a, const char* variable, const char* fallback) {
+// A number of seconds or records, within [low, high]; NaN counts as low.
+double bounded(py::handle value, double low, double high) {
+    double number = rt::builtin("float")(value).cast<double>();
+    return std::isnan(number) ? low : std::min(high, std::max(low, number));
+}
+
+double env_number(const rt::Args& a, const char* variable, const char* fallback, double low, double high) {
     py::object value = a.global("os").attr("environ").attr("get")(a.global(variable));
     try {
-        if (!value.is_none()) return rt::builtin("float")(value).cast<double>();
+        if (!value.is_none()) return bounded(value, low, high);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ValueError)) throw;
     }
-    return a.global(fallback).cast<double>();
+    return bounded(a.global(fallback), low, high);
+}
+
+constexpr double MOST_SECONDS = 1e7;   // any longer wait is as good as forever
+constexpr double MOST_RECORDS = 1e9;
+
+double flush_timeout(const rt::Args& a, py::handle timeout) {
+    return timeout.is_none() ? env_number(a, "ENV_LOG_FLUSH_TIMEOUT", "DEFAULT_FLUSH_TIMEOUT", 0, MOST_SECONDS)
+                             : bounded(timeout, 0, MOST_SECONDS);
 }
 
 // $XDG_CACHE_HOME (when absolute), else ~/.cache, then vela_experiment_tracking/journal.
-std::vector<std::string> journal_levels(const rt::Args& a) {
+std::string journal_path(const rt::Args& a) {
     py::object os = a.global("os");
     py::object cache = os.attr("environ").attr("get")("XDG_CACHE_HOME");
     if (!rt::truthy(cache) || !rt::truthy(os.attr("path").attr("isabs")(cache)))
         cache = os.attr("path").attr("join")(os.attr("path").attr("expanduser")("~"), ".cache");
-    std::string path = text_of(cache);
-    std::vector<std::string> levels;
-    size_t start = 0;
-    while (start < path.size()) {
-        size_t end = path.find('/', start + 1);
-        levels.push_back(path.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos) break;
-        start = end;
-    }
-    levels.push_back("/vela_experiment_tracking");
-    levels.push_back("/journal");
-    return levels;
-}
-
-std::string join_levels(const std::vector<std::string>& levels) {
-    std::string path;
-    for (const std::string& level : levels) path += level;
-    return path;
+    return text_of(os.attr("path").attr("join")(cache, "vela_experiment_tracking", "journal"));
 }
 
 // The journal directory for runs opened now: none when memory only is asked for or it cannot be made.
 std::string journal_directory(const rt::Args& a) {
     if (env_flag(a, "ENV_LOG_MEMORY_ONLY")) return "";
-    std::vector<std::string> levels = journal_levels(a);
-    std::string directory;
-    for (size_t i = 0; i < levels.size(); ++i) {
-        std::vector<std::string> prefix(levels.begin(), levels.begin() + static_cast<std::ptrdiff_t>(i) + 1);
-        if (i + 1 < levels.size()) {
-            ::mkdir(join_levels(prefix).c_str(), 0700);
-            continue;
-        }
-        directory = private_directory({join_levels(prefix)});
-    }
-    if (directory.empty())
-        a.global("logger").attr("warning")(py::str("Cannot use " + join_levels(levels) +
-                                                   " for the logging journal; records are kept in memory only."));
-    return directory;
+    std::string path = journal_path(a);
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+        ::mkdir(path.substr(0, slash).c_str(), 0700);  // missing levels, private as the cache directory should be
+    if (make_private_directory(path)) return path;
+    a.global("logger").attr("warning")(
+        py::str("Cannot use " + path + " for the logging journal; records are kept in memory only."));
+    return "";
 }
 
 void prepare_run(const rt::Args& a, Engine& engine, const std::string& run_id) {
     if (engine.knows(run_id)) return;
-    size_t memory_records = static_cast<size_t>(std::max(1.0, env_number(a, "ENV_LOG_MEMORY_RECORDS", "DEFAULT_MEMORY_RECORDS")));
+    auto memory_records = static_cast<size_t>(
+        env_number(a, "ENV_LOG_MEMORY_RECORDS", "DEFAULT_MEMORY_RECORDS", 1, MOST_RECORDS));
     engine.configure(journal_directory(a), memory_records);
 }
 
@@ -1075,13 +1059,10 @@ std::string run_uri(py::handle tracking_uri) {
 
 // Waits for the run's records; false when the wait ended first. Refusals of the server raise.
 bool flush_run(const rt::Args& a, Engine& engine, const std::string* run_id, py::handle timeout) {
-    auto forever = Clock::time_point::max();
-    double stall = env_number(a, "ENV_LOG_FLUSH_TIMEOUT", "DEFAULT_FLUSH_TIMEOUT");
-    auto deadline = forever;
-    if (!timeout.is_none()) {
-        stall = std::max(0.0, timeout.cast<double>());
+    double stall = flush_timeout(a, timeout);
+    auto deadline = Clock::time_point::max();
+    if (!timeout.is_none())
         deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(stall));
-    }
     bool settled = engine.flush(run_id, deadline, std::chrono::duration<double>(stall));
     std::vector<std::string> refusals = engine.take_refusals(run_id);
     if (!refusals.empty()) {
@@ -1200,9 +1181,7 @@ py::object Sender_pending(const rt::Args& a) {
 // on standard error what is left and how to upload it.
 py::object Sender_close(const rt::Args& a) {
     Engine& engine = engine_of(a[0]);
-    double stall = a[1].is_none() ? env_number(a, "ENV_LOG_FLUSH_TIMEOUT", "DEFAULT_FLUSH_TIMEOUT")
-                                  : a[1].cast<double>();
-    engine.flush(nullptr, Clock::time_point::max(), std::chrono::duration<double>(std::max(0.0, stall)), true);
+    engine.flush(nullptr, Clock::time_point::max(), std::chrono::duration<double>(flush_timeout(a, a[1])), true);
     Engine::Count before = engine.pending(nullptr);
     std::string directory = engine.directory();
     engine.close_for_good();
@@ -1222,7 +1201,7 @@ py::object Sender_close(const rt::Args& a) {
 // Uploads every journal that ended processes left; (records uploaded, records left).
 py::object Sender_sync(const rt::Args& a) {
     Engine& engine = engine_of(a[0]);
-    std::string directory = join_levels(journal_levels(a));
+    std::string directory = journal_path(a);
     std::vector<std::string> paths;
     if (DIR* folder = ::opendir(directory.c_str())) {
         while (dirent* entry = ::readdir(folder)) {
@@ -1240,9 +1219,7 @@ py::object Sender_sync(const rt::Args& a) {
     }
     uint64_t queued = engine.pending(nullptr).records;
     engine.resume();
-    double stall = a[1].is_none() ? env_number(a, "ENV_LOG_FLUSH_TIMEOUT", "DEFAULT_FLUSH_TIMEOUT")
-                                  : a[1].cast<double>();
-    engine.flush(nullptr, Clock::time_point::max(), std::chrono::duration<double>(std::max(0.0, stall)));
+    engine.flush(nullptr, Clock::time_point::max(), std::chrono::duration<double>(flush_timeout(a, a[1])));
     std::vector<std::string> refusals = engine.take_refusals(nullptr);
     for (const std::string& reason : refusals) a.global("logger").attr("warning")(py::str(reason));
     engine.close_for_good();
