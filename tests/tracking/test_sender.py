@@ -285,3 +285,14 @@ def test_any_memory_setting_still_delivers_everything(make_sender, endpoint, mon
     log_all(sender, metrics=200)
     assert sender.flush("r1", timeout=30)
     assert [m["step"] for m in endpoint.delivered()] == list(range(200))
+
+
+def test_a_malformed_server_address_refuses_the_records_instead_of_retrying(make_sender, endpoint):
+    def answer(body):
+        raise requests.exceptions.MissingSchema("Invalid URL 'None/api/2.0/mlflow/runs/log-batch'")
+
+    endpoint.answer = answer
+    sender = make_sender()
+    sender.log_metric("None", "r", "m", 1.0, 0)
+    with pytest.raises(ExperimentTrackingException, match="MissingSchema: Invalid URL"):
+        sender.flush("r", timeout=10)

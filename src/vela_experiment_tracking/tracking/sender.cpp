@@ -768,8 +768,17 @@ private:
             return {Outcome::Refused, "HTTP " + std::to_string(status) + ": " + server_message(response)};
         } catch (py::error_already_set& e) {
             std::string reason = py::str(py::type::handle_of(e.value()).attr("__name__"));
+            if (is_bad_address(e)) return {Outcome::Refused, reason + ": " + py::str(e.value()).cast<std::string>()};
             return {Outcome::Retry, reason};
         }
+    }
+
+    // No retry makes a malformed server address usable.
+    static bool is_bad_address(py::error_already_set& e) {
+        py::object errors = py::module_::import("requests.exceptions");
+        for (const char* name : {"MissingSchema", "InvalidSchema", "InvalidURL"})
+            if (e.matches(errors.attr(name))) return true;
+        return false;
     }
 
     // An overloaded server answers some faults of its own (a full database pool) as bad requests.
