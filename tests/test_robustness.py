@@ -152,3 +152,35 @@ def test_only_python_exceptions(name, args, kwargs):
             call(*args, **kwargs)
     except Exception:
         pass
+
+
+def test_deep_nesting_is_a_recursion_error():
+    record = None
+    for depth in range(10_000):
+        record = labeled_record.LabeledRecord(record, None)
+    with pytest.raises(RecursionError):
+        repr(record)
+
+
+def test_spy_over_the_printer_name_calling_itself_is_a_recursion_error(monkeypatch):
+    class Spy(labeled_record.LabeledRecordPrinter):
+        def to_string(self, obj):
+            return labeled_record.LabeledRecordPrinter().to_string(obj)  # the module's name: this spy again
+
+    monkeypatch.setattr(labeled_record, "LabeledRecordPrinter", Spy)
+    with pytest.raises(RecursionError):
+        repr(labeled_record.LabeledRecord("a", "b"))
+
+
+def test_properties_keep_the_base_they_read():
+    class FreshBase(type):
+        """Answers __base__ with a new class each time: only the caller's reference keeps it alive."""
+
+        @property
+        def __base__(cls):
+            return type("Fresh", (), {"name": None})
+
+    class Leaf(labeled_record.LabeledRecord, metaclass=FreshBase):
+        alpha = property(lambda self: 1)
+
+    assert Leaf._properties() == ["alpha", "name"]

@@ -35,6 +35,7 @@ struct FunctionObject {
     PyObject* defaults;     // tuple or nullptr
     PyObject* annotations;  // dict
     PyObject* globals;      // the defining module's namespace
+    PyObject* owner;        // the class it was defined in, or nullptr
     PyObject* dict;
     PyObject* weakrefs;
     Signature* signature;
@@ -122,17 +123,22 @@ Args bind(const FunctionObject* f, PyObject* const* args, size_t nargsf, PyObjec
     }
     for (size_t i = 0; i < sig.positional; ++i)
         if (sig.params[i].text) require_text(values[i], utf8(sig.params[i].name.ptr()));
-    return Args(std::move(values), std::move(extra), std::move(kwargs), f->globals);
+    return Args(std::move(values), std::move(extra), std::move(kwargs), f->globals, f->owner);
 }
 
+// Counted by the interpreter's recursion check like any Python call, so runaway
+// recursion through native code is a RecursionError rather than a stack overflow.
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
+    if (enter_recursive_call()) return nullptr;
+    PyObject* result = guarded([&]() -> PyObject* {
         FunctionObject* f = as_function(self);
         Args bound = bind(f, args, nargsf, kwnames);
-        py::object result = f->signature->body(bound);
-        if (!result) return py::none().release().ptr();
-        return result.release().ptr();
+        py::object value = f->signature->body(bound);
+        if (!value) return py::none().release().ptr();
+        return value.release().ptr();
     });
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 PyObject* function_get(PyObject* self, PyObject* instance, PyObject*) {
@@ -152,6 +158,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->defaults);
     Py_VISIT(f->annotations);
     Py_VISIT(f->globals);
+    Py_VISIT(f->owner);
     Py_VISIT(f->dict);
     return 0;
 }
@@ -163,6 +170,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->globals);
+    Py_CLEAR(f->owner);
     Py_CLEAR(f->dict);
     return 0;
 }
@@ -328,6 +336,12 @@ py::object make_function(const FunctionSpec& definition, py::handle globals, con
     f->globals = py::reinterpret_borrow<py::object>(globals).release().ptr();
     f->signature = sig.release();
     return function;
+}
+
+void detail::set_owner(py::handle function, py::handle owner) {
+    if (Py_TYPE(function.ptr()) != function_type()) return;
+    FunctionObject* f = as_function(function.ptr());
+    Py_XSETREF(f->owner, py::reinterpret_borrow<py::object>(owner).release().ptr());
 }
 
 }  // namespace rt

@@ -45,16 +45,51 @@ py::object Args::global(const char* name) const {
     return py::reinterpret_borrow<py::object>(value);
 }
 
-void raise(py::handle type, const py::handle& message) {
-    PyErr_SetObject(type.ptr(), message.ptr());
+namespace {
+
+// What `raise value` raises: a class is called without arguments, an exception
+// instance is raised as it is, anything else is a TypeError.
+py::object exception_to_raise(py::handle value) {
+    if (PyExceptionClass_Check(value.ptr())) {
+        py::object instance = py::reinterpret_borrow<py::object>(value)();
+        if (!PyExceptionInstance_Check(instance.ptr())) {
+            PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %s",
+                         value.ptr(), Py_TYPE(instance.ptr())->tp_name);
+            throw py::error_already_set();
+        }
+        return instance;
+    }
+    if (PyExceptionInstance_Check(value.ptr())) return py::reinterpret_borrow<py::object>(value);
+    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
     throw py::error_already_set();
 }
 
+}  // namespace
+
+void raise(py::handle type, const py::handle& message) { raise_instance(py::reinterpret_borrow<py::object>(type)(message)); }
+
 void raise(py::handle type, const char* message) { raise(type, py::str(message)); }
 
+namespace {
+
+// As inside `except`: the exception being handled becomes the context.
+void set_context(py::handle raised, py::handle context) {
+    if (context && PyExceptionInstance_Check(context.ptr()) && !context.is(raised))
+        PyException_SetContext(raised.ptr(), py::reinterpret_borrow<py::object>(context).release().ptr());
+}
+
+}  // namespace
+
 void raise_instance(py::handle exception, py::handle context) {
-    if (context) PyException_SetContext(exception.ptr(), py::reinterpret_borrow<py::object>(context).release().ptr());
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
+    py::object instance;
+    try {
+        instance = exception_to_raise(exception);
+    } catch (py::error_already_set& e) {
+        set_context(e.value(), context);
+        throw;
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.ptr())), instance.ptr());
+    set_context(instance, context);
     throw py::error_already_set();
 }
 
@@ -63,6 +98,39 @@ void require_text(py::handle value, const char* name) {
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name, "str",
                  Py_TYPE(value.ptr())->tp_name);
     throw py::error_already_set();
+}
+
+py::object str(py::handle value) {
+    PyObject* result = PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyUnicode_Type), value.ptr());
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+namespace {
+bool is_unreserved(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+           c == '_' || c == '~' || c == '/';
+}
+}  // namespace
+
+py::str percent_encode(py::handle text) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!utf8) throw py::error_already_set();
+    static const char hex[] = "0123456789ABCDEF";
+    std::string encoded;
+    encoded.reserve(static_cast<size_t>(size) * 3);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        auto byte = static_cast<unsigned char>(utf8[i]);
+        if (is_unreserved(byte)) {
+            encoded += static_cast<char>(byte);
+        } else {
+            encoded += '%';
+            encoded += hex[byte >> 4];
+            encoded += hex[byte & 0x0F];
+        }
+    }
+    return py::str(encoded);
 }
 
 py::str cat(std::initializer_list<py::handle> parts) {
@@ -114,6 +182,11 @@ py::object super(py::handle owner, py::handle self) {
     return builtin("super")(owner, self);
 }
 
+py::object super(const Args& a, py::handle self) {
+    if (!a.owner()) rt::raise(PyExc_RuntimeError, "super(): __class__ cell not found");
+    return super(a.owner(), self);
+}
+
 QuietLogger::QuietLogger(const char* name)
     : logger_(py::module_::import("logging").attr("getLogger")(name)), saved_level_(logger_.attr("level")) {
     py::object info = py::module_::import("logging").attr("INFO");
@@ -121,11 +194,33 @@ QuietLogger::QuietLogger(const char* name)
 }
 
 QuietLogger::~QuietLogger() {
+    if (!holds_gil()) return;
     try {
         logger_.attr("setLevel")(saved_level_);
     } catch (py::error_already_set& e) {
         e.discard_as_unraisable("restoring a logger's level");
     }
+}
+
+int enter_recursive_call() {
+#if PY_VERSION_HEX < 0x030C0000
+    // Before Python 3.12, pybind11 normalizes every error it takes up by calling
+    // the exception's type; at the recursion limit that call fails in turn and
+    // pybind11 recurses without end. Native calls stop short of the limit, so
+    // the bodies below them always have this headroom.
+    constexpr int headroom = 50;
+    PyThreadState* thread = PyThreadState_Get();
+#if PY_VERSION_HEX < 0x030B0000
+    bool near_limit = thread->recursion_depth + headroom > Py_GetRecursionLimit();
+#else
+    bool near_limit = thread->recursion_remaining < headroom;
+#endif
+    if (near_limit) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+        return -1;
+    }
+#endif
+    return Py_EnterRecursiveCall(" while calling a Python object");
 }
 
 PyTypeObject* detail::module_type(PyTypeObject*& slot, PyType_Spec& definition) {
@@ -151,10 +246,12 @@ IteratorObject* as_iterator(PyObject* self) { return reinterpret_cast<IteratorOb
 PyObject* iterator_next(PyObject* self) {
     IteratorObject* it = as_iterator(self);
     if (!it->state) return nullptr;
+    if (enter_recursive_call()) return nullptr;
     PyObject* item = guarded([&]() -> PyObject* {
         py::object value = it->step(it->state);
         return value ? value.release().ptr() : nullptr;
     });
+    Py_LeaveRecursiveCall();
     if (!item) Py_CLEAR(it->state);  // exhausted, or failed: either way finished
     return item;
 }
@@ -201,6 +298,30 @@ py::object make_iterator(py::object state, Step step) {
     as_iterator(raw)->state = state.release().ptr();
     as_iterator(raw)->step = step;
     return py::reinterpret_steal<py::object>(raw);
+}
+
+namespace {
+
+// A native object cannot be a generator, so a generator function compiled once
+// drives the native iterator. Kept for the module's life, like its types.
+PyObject* generator_function() {
+    static PyObject* function = nullptr;
+    if (!function) {
+        py::dict scope;
+        scope["__builtins__"] = py::reinterpret_borrow<py::object>(PyEval_GetBuiltins());
+        PyObject* ran = PyRun_String("def generator(items):\n    yield from items\n", Py_file_input, scope.ptr(),
+                                     scope.ptr());
+        if (!ran) throw py::error_already_set();
+        Py_DECREF(ran);
+        function = py::object(scope["generator"]).release().ptr();
+    }
+    return function;
+}
+
+}  // namespace
+
+py::object make_generator(py::object state, Step step) {
+    return py::reinterpret_borrow<py::object>(generator_function())(make_iterator(std::move(state), step));
 }
 
 // ---- modules ---------------------------------------------------------------
@@ -269,7 +390,9 @@ ClassBuilder::ClassBuilder(Module& module, const char* name, py::tuple bases, co
 }
 
 py::object ClassBuilder::function(const FunctionSpec& definition) {
-    return make_function(definition, module_.globals(), name_ + "." + definition.name);
+    py::object made = make_function(definition, module_.globals(), name_ + "." + definition.name);
+    functions_.push_back(made);
+    return made;
 }
 
 ClassBuilder& ClassBuilder::method(const FunctionSpec& definition) {
@@ -313,6 +436,7 @@ py::object ClassBuilder::build() {
         if (PyObject_IsSubclass(candidate.ptr(), metaclass.ptr()) == 1) metaclass = candidate;
     }
     py::object cls = metaclass(py::str(name_), bases_, namespace_);
+    for (const py::object& function : functions_) detail::set_owner(function, cls);
     module_.set(name_.c_str(), cls);
     return cls;
 }

@@ -6,7 +6,27 @@
 // arguments and read module-level names at call time through Args::global.
 #pragma once
 
+#include <pybind11/detail/common.h>  // Python.h, included as pybind11 includes it
+
+namespace rt {
+namespace detail {
+// A handle's release. A thread that the interpreter ends (a daemon thread at
+// exit) is unwound without the GIL: the interpreter's own frames then keep
+// their references, and a native frame's handles do the same rather than free
+// objects (a generator the thread was running, say) without the GIL.
+inline void release_reference(PyObject* object) {
+    if (object && PyGILState_Check()) Py_DECREF(object);
+}
+}  // namespace detail
+}  // namespace rt
+
+// pybind11's handles release through Py_XDECREF.
+#undef Py_XDECREF
+#define Py_XDECREF(object) ::rt::detail::release_reference(_PyObject_CAST(object))
+
 #include <pybind11/pybind11.h>
+
+#include <cxxabi.h>
 
 #include <initializer_list>
 #include <string>
@@ -14,7 +34,10 @@
 
 namespace py = pybind11;
 
-namespace rt {
+// The layer is one shared library that every module links: its API is exported.
+#define VELA_RUNTIME_API __attribute__((visibility("default")))
+
+namespace rt VELA_RUNTIME_API {
 
 enum class Kind { Positional, VarArgs, VarKwargs };
 
@@ -37,20 +60,26 @@ Param var_kwargs(std::string name = "kwargs");
 
 class Args {
 public:
-    Args(std::vector<py::object> values, py::tuple varargs, py::dict kwargs, py::handle globals)
-        : values_(std::move(values)), varargs_(std::move(varargs)), kwargs_(std::move(kwargs)), globals_(globals) {}
+    Args(std::vector<py::object> values, py::tuple varargs, py::dict kwargs, py::handle globals,
+         py::handle owner = py::handle())
+        : values_(std::move(values)), varargs_(std::move(varargs)), kwargs_(std::move(kwargs)), globals_(globals),
+          owner_(py::reinterpret_borrow<py::object>(owner)) {}
 
     py::handle operator[](size_t i) const { return values_[i]; }
     const py::tuple& varargs() const { return varargs_; }
     const py::dict& kwargs() const { return kwargs_; }
     // A module-level name, looked up in the defining module now.
     py::object global(const char* name) const;
+    // The class whose namespace the called function was placed in (what a
+    // Python method's __class__ cell holds); empty for a module-level function.
+    const py::object& owner() const { return owner_; }
 
 private:
     std::vector<py::object> values_;
     py::tuple varargs_;
     py::dict kwargs_;
     py::handle globals_;
+    py::object owner_;
 };
 
 using Body = py::object (*)(const Args&);
@@ -66,14 +95,31 @@ struct FunctionSpec {
 // A native function object, owned by the module whose globals it reads.
 py::object make_function(const FunctionSpec& definition, py::handle globals, const std::string& qualname);
 
-// Raise `type(message)`; never returns.
+// The forced unwind with which the interpreter ends a thread (a daemon thread at
+// exit). Every catch-all rethrows it untouched, before anything else:
+//     catch (rt::forced_unwind&) { throw; } catch (...) { ... }
+using forced_unwind = abi::__forced_unwind;
+
+// False while the interpreter ends this thread by a forced unwind: destructors
+// then run without the GIL and must not call into Python.
+inline bool holds_gil() { return PyGILState_Check() != 0; }
+
+// Raise `type(message)` as Python's `raise` does; never returns.
 [[noreturn]] void raise(py::handle type, const py::handle& message);
 [[noreturn]] void raise(py::handle type, const char* message);
-// Raise an exception instance; `context` (if given) becomes its __context__.
+// `raise exception`: a class is instantiated, an instance raised, anything else
+// is TypeError("exceptions must derive from BaseException"). `context` (if an
+// exception) becomes its __context__, as when raising inside an except block.
 [[noreturn]] void raise_instance(py::handle exception, py::handle context = py::handle());
 
 // "Argument 'x' has incorrect type (expected str, got int)" unless value is exactly str or None.
 void require_text(py::handle value, const char* name);
+
+// str(value), as the built-in computes it (an overridden __str__ is honoured).
+py::object str(py::handle value);
+// A value as it stands in a form body or URL: UTF-8, every byte but letters,
+// digits and -._~/ percent-encoded.
+py::str percent_encode(py::handle text);
 
 // str() of each part, concatenated.
 py::str cat(std::initializer_list<py::handle> parts);
@@ -91,10 +137,15 @@ bool is_instance(py::handle value, py::handle type);
 
 // super(owner, self), as a method defined in `owner` would see it.
 py::object super(py::handle owner, py::handle self);
+// super() in a method: through the class the method was defined in, never a
+// module-level name (which callers may substitute).
+py::object super(const Args& a, py::handle self);
 
 // An iterator that calls step(state) for each item; an empty result ends it.
 using Step = py::object (*)(py::handle state);
 py::object make_iterator(py::object state, Step step);
+// The same items from a real generator (types.GeneratorType), still lazy.
+py::object make_generator(py::object state, Step step);
 
 class Module {
 public:
@@ -154,6 +205,7 @@ private:
     std::string name_;
     py::tuple bases_;
     py::dict namespace_;
+    std::vector<py::object> functions_;  // told the built class, their owner
 };
 
 // While alive, the named logger (and the children that inherit its level) logs
@@ -173,13 +225,21 @@ private:
 namespace detail {
 // A type of this extension module, made from its definition on first use and kept for the module's life.
 PyTypeObject* module_type(PyTypeObject*& slot, PyType_Spec& definition);
+// Records the class a native function was placed in.
+void set_owner(py::handle function, py::handle owner);
 }  // namespace detail
 
-// Run `f` and turn any C++ exception into the pending Python error.
+// Py_EnterRecursiveCall for a native call (paired with Py_LeaveRecursiveCall).
+int enter_recursive_call();
+
+// Run `f` and turn any C++ exception into the pending Python error. A forced
+// unwind passes through: the interpreter is ending this thread.
 template <class F>
-PyObject* guarded(F&& f) noexcept {
+PyObject* guarded(F&& f) {
     try {
         return f();
+    } catch (forced_unwind&) {
+        throw;
     } catch (py::error_already_set& e) {
         e.restore();
     } catch (py::builtin_exception& e) {
@@ -188,6 +248,8 @@ PyObject* guarded(F&& f) noexcept {
         PyErr_NoMemory();
     } catch (std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
     }
     return nullptr;
 }

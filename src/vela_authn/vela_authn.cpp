@@ -81,6 +81,7 @@ struct Locked {
     py::object lock;
     explicit Locked(py::object l) : lock(std::move(l)) { lock.attr("acquire")(); }
     ~Locked() {
+        if (!rt::holds_gil()) return;
         try {
             lock.attr("release")();
         } catch (py::error_already_set& e) {

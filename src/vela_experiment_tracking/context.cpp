@@ -5,7 +5,7 @@ namespace {
 
 py::object ContextClient_init(const rt::Args& a) {
     py::handle self = a[0];
-    rt::super(a.global("ContextClient"), self).attr("__init__")(py::none());
+    rt::super(a, self).attr("__init__")(py::none());
     py::setattr(self, "is_set_up", py::bool_(false));
     return py::none();
 }

@@ -20,7 +20,7 @@ py::object RestException_init(const rt::Args& a) {
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ValueError)) throw;
     }
-    rt::super(a.global("RestException"), self).attr("__init__")(rt::cat({error_code, py::str(": "), message}),
+    rt::super(a, self).attr("__init__")(rt::cat({error_code, py::str(": "), message}),
                                                                  py::arg("error_code") = code);
     return py::none();
 }

@@ -9,12 +9,12 @@ py::object environ(const rt::Args& a) { return a.global("os").attr("environ"); }
 
 // The base's authenticate, given the user and the token provider under the
 // keywords the base class names.
-py::object hand_over(const rt::Args& a, const char* owner, py::handle user, py::handle provider) {
+py::object hand_over(const rt::Args& a, py::handle user, py::handle provider) {
     py::object Authenticator = a.global("Authenticator");
     py::dict result;
     result[Authenticator.attr("USER_KEY")] = user;
     result[Authenticator.attr("TOKEN_PROVIDER_KEY")] = provider;
-    return rt::super(a.global(owner), a[0]).attr("authenticate")(**result);
+    return rt::super(a, a[0]).attr("authenticate")(**result);
 }
 
 // ---- Authenticator ---------------------------------------------------------
@@ -62,7 +62,7 @@ py::object Authenticator_authenticate(const rt::Args& a) {
 py::object Authenticator_token(const rt::Args& a) {
     py::object provider = a[0].attr("_Authenticator__token_provider");
     if (provider.is_none()) rt::raise(PyExc_LookupError, "Token provider is not initialized!");
-    return py::str(provider.attr("token")());
+    return rt::str(provider.attr("token")());
 }
 
 py::object Authenticator_user(const rt::Args& a) {
@@ -88,7 +88,7 @@ py::object OIDCAuthenticator_init(const rt::Args& a) {
     py::setattr(self, "dcr_enabled", dcr_enabled);
     py::setattr(self, "client_id", client_id);
     py::setattr(self, "client_secret", client_secret);
-    rt::super(a.global("OIDCAuthenticator"), self).attr("__init__")(*a.varargs(), **a.kwargs());
+    rt::super(a, self).attr("__init__")(*a.varargs(), **a.kwargs());
     return py::none();
 }
 
@@ -100,7 +100,7 @@ struct Login {
 
 // Tell the user where to log in when no browser could be opened.
 void show_login_address(py::handle address) {
-    py::handle stderr_ = PySys_GetObject("stderr");
+    auto stderr_ = py::reinterpret_borrow<py::object>(PySys_GetObject("stderr"));
     if (!stderr_ || stderr_.is_none()) return;
     stderr_.attr("write")(rt::cat({py::str("Could not open a web browser. To log in, open this address: "), address,
                                    py::str("\n")}));
@@ -175,6 +175,8 @@ py::object OIDCAuthenticator_authenticate(const rt::Args& a) {
     Login login;
     try {
         login = browser_login(a, client, state, nonce, queue, server, thread);
+    } catch (rt::forced_unwind&) {
+        throw;  // the interpreter is ending this thread: no Python here
     } catch (...) {
         // A failed login must not leave a non-daemon thread serving: it would keep the
         // interpreter from exiting.
@@ -187,7 +189,7 @@ py::object OIDCAuthenticator_authenticate(const rt::Args& a) {
     py::object provider = a.global("vela_authn").attr("TokenProvider")(
         py::arg("refresh_token") = login.refresh_token, py::arg("client_id") = client.attr("client_id"),
         py::arg("token_endpoint_url") = login.provider_config[py::str("token_endpoint")]);
-    return hand_over(a, "OIDCAuthenticator", a.global("User")(login.username), provider);
+    return hand_over(a, a.global("User")(login.username), provider);
 }
 
 // ---- ZELTAuthenticator -----------------------------------------------------
@@ -199,15 +201,13 @@ py::object ZELTAuthenticator_init(const rt::Args& a) {
     py::setattr(self, "_token_endpoint", a[2]);
     py::setattr(self, "_userinfo_endpoint", a[3]);
     py::setattr(self, "_client_id", a[4]);
-    rt::super(a.global("ZELTAuthenticator"), self).attr("__init__")(*a.varargs(), **a.kwargs());
+    rt::super(a, self).attr("__init__")(*a.varargs(), **a.kwargs());
     return py::none();
 }
 
 // A value as it must stand in a form body: characters with a meaning there
 // (& = + % space, and anything outside ASCII) are percent-encoded.
-py::object form_value(const rt::Args& a, py::handle value) {
-    return a.global("requests").attr("utils").attr("quote")(py::str(value), py::arg("safe") = "/");
-}
+py::object form_value(py::handle value) { return rt::percent_encode(rt::str(value)); }
 
 // "<what> failed for the endpoint: <url>, status: <status>!" unless the answer is 200.
 void require_ok(const rt::Args& a, py::handle response, const char* what, py::handle endpoint) {
@@ -222,8 +222,8 @@ py::object ZELTAuthenticator_authenticate(const rt::Args& a) {
     py::object requests = a.global("requests");
     self.attr("cleanup")();
 
-    py::str body = rt::cat({py::str("refresh_token="), form_value(a, self.attr("_refresh_token")),
-                            py::str("&grant_type=refresh_token&client_id="), form_value(a, self.attr("_client_id"))});
+    py::str body = rt::cat({py::str("refresh_token="), form_value(self.attr("_refresh_token")),
+                            py::str("&grant_type=refresh_token&client_id="), form_value(self.attr("_client_id"))});
     py::dict headers;
     headers["Content-Type"] = "application/x-www-form-urlencoded";
     py::object token_endpoint = self.attr("_token_endpoint");
@@ -253,7 +253,7 @@ py::object ZELTAuthenticator_authenticate(const rt::Args& a) {
     py::object provider = a.global("vela_authn").attr("TokenProvider")(
         py::arg("refresh_token") = self.attr("_refresh_token"), py::arg("client_id") = self.attr("_client_id"),
         py::arg("token_endpoint_url") = token_endpoint);
-    return hand_over(a, "ZELTAuthenticator", a.global("User")(username), provider);
+    return hand_over(a, a.global("User")(username), provider);
 }
 
 }  // namespace

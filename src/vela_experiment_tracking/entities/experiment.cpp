@@ -5,7 +5,7 @@ namespace {
 
 py::object Experiment_init(const rt::Args& a) {
     py::handle self = a[0], name = a[1], description = a[2], experiment_id = a[3], project = a[4];
-    rt::super(a.global("Experiment"), self).attr("__init__")(name, description);
+    rt::super(a, self).attr("__init__")(name, description);
     py::setattr(self, "experiment_id", experiment_id);
     py::setattr(self, "project", project);
     py::object stored = self.attr("project");

@@ -48,7 +48,7 @@ py::object Iteration_init(const rt::Args& a) {
     py::object info = run.attr("info");
     if (name.is_none()) mlflow.attr("set_tag")(info.attr("run_id"), a.global("EXP_STORE_RUN_NAME"), info.attr("run_name"));
 
-    rt::super(a.global("Iteration"), self).attr("__init__")(info.attr("run_name"), py::none());
+    rt::super(a, self).attr("__init__")(info.attr("run_name"), py::none());
     py::setattr(self, "_Iteration__run_id", info.attr("run_id"));
     py::setattr(self, "_Iteration__status", info.attr("status"));
     py::setattr(self, "experiment", experiment);

@@ -10,7 +10,7 @@ py::handle property_type() { return reinterpret_cast<PyObject*>(&PyProperty_Type
 
 py::object LabeledRecordPrinter_init(const rt::Args& a) {
     py::handle self = a[0];
-    rt::super(a.global("LabeledRecordPrinter"), self).attr("__init__")();
+    rt::super(a, self).attr("__init__")();
     py::setattr(self, "printer", a.global("pprint").attr("PrettyPrinter")());
     return py::none();
 }
@@ -27,6 +27,7 @@ public:
     }
     ~Listing() {
         if (already_) return;
+        if (!rt::holds_gil()) return;
         try {
             active_.attr("discard")(key_);
         } catch (py::error_already_set& e) {
@@ -106,7 +107,7 @@ py::object LabeledRecord_iter(const rt::Args& a) {
     state.append(a[0]);
     state.append(py::none());
     state.append(py::int_(0));
-    return rt::make_iterator(state, next_pair);
+    return rt::make_generator(state, next_pair);
 }
 
 // Listed properties: names in the class's namespace and its primary base's whose
@@ -116,7 +117,8 @@ py::object LabeledRecord_properties(const rt::Args& a) {
     py::handle cls = a[0];
     py::object is_valid_property = a.global("is_valid_property");
     py::list names;
-    for (py::handle owner : {cls, py::handle(cls.attr("__base__"))})
+    py::object base = cls.attr("__base__");
+    for (py::handle owner : {cls, py::handle(base)})
         for (py::handle name : owner.attr("__dict__"))
             if (rt::truthy(is_valid_property(py::getattr(cls, name))) && !names.contains(name)) names.append(name);
     names.attr("sort")();

@@ -5,7 +5,7 @@ namespace {
 
 py::object Project_init(const rt::Args& a) {
     py::handle self = a[0];
-    rt::super(a.global("Project"), self).attr("__init__")(a[1], a[2]);
+    rt::super(a, self).attr("__init__")(a[1], a[2]);
     py::setattr(self, "client", a[3]);
     return py::none();
 }
