@@ -206,13 +206,18 @@ def scale_rate(address, kind):
     last process has flushed, metrics missing on the server)."""
     from mlflow import MlflowClient
 
+    errors = tempfile.TemporaryFile("w+")
     workers = [subprocess.Popen([sys.executable, "-c", SCALE_WORKER, address, "scale", str(PER_PROCESS), kind],
-                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=errors, text=True)
                for _ in range(PROCESSES)]
     run_ids, spans = [], []
     try:
         for worker in workers:
-            run_ids.append(worker.stdout.readline().split()[1])
+            ready = worker.stdout.readline().split()
+            if not ready:
+                errors.seek(0)
+                raise RuntimeError(f"a {kind} process did not start:\n{errors.read()[-3000:]}")
+            run_ids.append(ready[1])
         for worker in workers:
             worker.stdin.write("go\n")
             worker.stdin.flush()

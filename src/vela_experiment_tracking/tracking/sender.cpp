@@ -1045,9 +1045,10 @@ std::string journal_path(const rt::Args& a) {
 std::string journal_directory(const rt::Args& a) {
     if (env_flag(a, "ENV_LOG_MEMORY_ONLY")) return "";
     std::string path = journal_path(a);
+    if (path.empty() || path[0] != '/') path = "";  // never relative to wherever the process runs
     for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
         ::mkdir(path.substr(0, slash).c_str(), 0700);  // missing levels, private as the cache directory should be
-    if (make_private_directory(path)) return path;
+    if (!path.empty() && make_private_directory(path)) return path;
     a.global("logger").attr("warning")(
         py::str("Cannot use " + path + " for the logging journal; records are kept in memory only."));
     return "";
@@ -1212,7 +1213,7 @@ py::object Sender_sync(const rt::Args& a) {
     Engine& engine = engine_of(a[0]);
     std::string directory = journal_path(a);
     std::vector<std::string> paths;
-    if (DIR* folder = ::opendir(directory.c_str())) {
+    if (DIR* folder = directory[0] == '/' ? ::opendir(directory.c_str()) : nullptr) {
         while (dirent* entry = ::readdir(folder)) {
             std::string name = entry->d_name;
             if (name.size() > 8 && name.compare(name.size() - 8, 8, ".journal") == 0) paths.push_back(directory + "/" + name);
