@@ -2,6 +2,7 @@
 import logging
 import os
 import re
+import signal
 import stat
 from unittest import mock
 
@@ -296,3 +297,26 @@ def test_a_malformed_server_address_refuses_the_records_instead_of_retrying(make
     sender.log_metric("None", "r", "m", 1.0, 0)
     with pytest.raises(ExperimentTrackingException, match="MissingSchema: Invalid URL"):
         sender.flush("r", timeout=10)
+
+
+class Interrupted(Exception):
+    pass
+
+
+def test_a_signal_ends_a_wait_for_the_server(make_sender, endpoint):
+    endpoint.answer = lambda body: 503
+    sender = make_sender()
+    log_all(sender, metrics=3)
+
+    def interrupt(signum, frame):
+        raise Interrupted
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    signal.setitimer(signal.ITIMER_REAL, 0.3)
+    try:
+        with pytest.raises(Interrupted):
+            sender.flush("r1", timeout=60)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert sender.pending("r1") == 3

@@ -381,30 +381,32 @@ public:
 
     // Waits (without the GIL) until the run's records, or every run's, are settled. With a deadline the
     // wait ends there; without one it ends after `stall` without progress. True when all were settled.
+    // Signal handlers run meanwhile, so Ctrl-C ends the wait.
     bool flush(const std::string* run_id, Clock::time_point deadline, std::chrono::duration<double> stall,
                bool give_up_in_outage = false) {
-        py::gil_scoped_release nogil;
-        std::unique_lock<std::mutex> lock(mutex_);
         std::map<Run*, uint64_t> targets;
-        for (auto& entry : runs_)
-            if (!run_id || entry.first == *run_id) targets[entry.second.get()] = entry.second->next_seq - 1;
-        auto settled = [&] {
-            for (auto& target : targets)
-                if (target.first->done_seq < target.second) return false;
-            return true;
-        };
-        uint64_t seen = progress_count_;
+        uint64_t seen = 0;
         auto last_progress = Clock::now();
-        while (!settled()) {
-            if (!running_) return false;
-            if (give_up_in_outage && failures_in_a_row_ >= EXIT_GIVES_UP_AFTER) return false;
-            auto now = Clock::now();
-            if (progress_count_ != seen) seen = progress_count_, last_progress = now;
-            auto until = std::min(deadline, last_progress + std::chrono::duration_cast<Clock::duration>(stall));
-            if (now >= until) return false;
-            progress_.wait_until(lock, std::min(until, now + std::chrono::milliseconds(200)));
+        for (bool first = true;; first = false) {
+            {
+                py::gil_scoped_release nogil;
+                std::unique_lock<std::mutex> lock(mutex_);
+                if (first) {
+                    for (auto& entry : runs_)
+                        if (!run_id || entry.first == *run_id) targets[entry.second.get()] = entry.second->next_seq - 1;
+                    seen = progress_count_;
+                }
+                if (settled(targets)) return true;
+                if (!running_) return false;
+                if (give_up_in_outage && failures_in_a_row_ >= EXIT_GIVES_UP_AFTER) return false;
+                auto now = Clock::now();
+                if (progress_count_ != seen) seen = progress_count_, last_progress = now;
+                auto until = std::min(deadline, last_progress + std::chrono::duration_cast<Clock::duration>(stall));
+                if (now >= until) return false;
+                progress_.wait_until(lock, std::min(until, now + std::chrono::milliseconds(100)));
+            }
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         }
-        return true;
     }
 
     // The server's reasons for refusing records of the run (or of all runs), taken once; a settled
@@ -576,10 +578,22 @@ private:
         }
     }
 
+    static bool settled(const std::map<Run*, uint64_t>& targets) {
+        for (auto& target : targets)
+            if (target.first->done_seq < target.second) return false;
+        return true;
+    }
+
     void wait_for_room(size_t count) {
-        py::gil_scoped_release nogil;
-        std::unique_lock<std::mutex> lock(mutex_);
-        room_.wait(lock, [&] { return memory_records_ + count <= memory_limit_ || !running_; });
+        while (true) {
+            {
+                py::gil_scoped_release nogil;
+                std::unique_lock<std::mutex> lock(mutex_);
+                auto room = [&] { return memory_records_ + count <= memory_limit_ || !running_; };
+                if (room_.wait_for(lock, std::chrono::milliseconds(100), room)) return;
+            }
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        }
     }
 
     void start_thread() {
