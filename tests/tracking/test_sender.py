@@ -320,3 +320,12 @@ def test_a_signal_ends_a_wait_for_the_server(make_sender, endpoint):
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
     assert sender.pending("r1") == 3
+
+
+def test_a_synchronous_call_gives_up_on_a_server_that_is_down(make_sender, endpoint, monkeypatch):
+    monkeypatch.setenv("MLFLOW_HTTP_REQUEST_MAX_RETRIES", "1")
+    endpoint.answer = lambda body: 503
+    sender = make_sender()
+    with pytest.raises(ExperimentTrackingException, match="did not confirm the records of run r1"):
+        sender.log_metric(SERVER, "r1", "m", 1.0, 0, synchronous=True)
+    assert sender.pending("r1") == 1  # still queued

@@ -383,7 +383,7 @@ public:
     // wait ends there; without one it ends after `stall` without progress. True when all were settled.
     // Signal handlers run meanwhile, so Ctrl-C ends the wait.
     bool flush(const std::string* run_id, Clock::time_point deadline, std::chrono::duration<double> stall,
-               bool give_up_in_outage = false) {
+               int give_up_after_failures = 0) {
         std::map<Run*, uint64_t> targets;
         uint64_t seen = 0;
         auto last_progress = Clock::now();
@@ -398,7 +398,7 @@ public:
                 }
                 if (settled(targets)) return true;
                 if (!running_) return false;
-                if (give_up_in_outage && failures_in_a_row_ >= EXIT_GIVES_UP_AFTER) return false;
+                if (give_up_after_failures > 0 && failures_in_a_row_ >= give_up_after_failures) return false;
                 auto now = Clock::now();
                 if (progress_count_ != seen) seen = progress_count_, last_progress = now;
                 auto until = std::min(deadline, last_progress + std::chrono::duration_cast<Clock::duration>(stall));
@@ -1082,12 +1082,13 @@ std::string run_uri(py::handle tracking_uri) {
 }
 
 // Waits for the run's records; false when the wait ended first. Refusals of the server raise.
-bool flush_run(const rt::Args& a, Engine& engine, const std::string* run_id, py::handle timeout) {
+bool flush_run(const rt::Args& a, Engine& engine, const std::string* run_id, py::handle timeout,
+               int give_up_after_failures = 0) {
     double stall = flush_timeout(a, timeout);
     auto deadline = Clock::time_point::max();
     if (!timeout.is_none())
         deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(stall));
-    bool settled = engine.flush(run_id, deadline, std::chrono::duration<double>(stall));
+    bool settled = engine.flush(run_id, deadline, std::chrono::duration<double>(stall), give_up_after_failures);
     std::vector<std::string> refusals = engine.take_refusals(run_id);
     if (!refusals.empty()) {
         std::string message = "The tracking server refused " + std::to_string(refusals.size()) + " record(s):";
@@ -1104,9 +1105,12 @@ void append(const rt::Args& a, py::handle self, py::handle tracking_uri, const s
     std::string warning = engine.append(run_uri(tracking_uri), run_id, records);
     if (!warning.empty()) a.global("logger").attr("warning")(py::str(warning));
     bool wait = synchronous.is_none() ? env_flag(a, "ENV_LOG_SYNCHRONOUS") : rt::truthy(synchronous);
-    if (wait && !flush_run(a, engine, &run_id, py::none()))
+    // a synchronous call gives up on a server that is down after MLflow's own number of retries
+    int attempts = 1 + static_cast<int>(env_number(a, "ENV_MLFLOW_HTTP_REQUEST_MAX_RETRIES",
+                                                   "DEFAULT_MLFLOW_HTTP_REQUEST_MAX_RETRIES", 0, 100));
+    if (wait && !flush_run(a, engine, &run_id, py::none(), attempts))
         refuse(a, "The tracking server did not confirm the records of run " + run_id +
-                      " in time; they stay queued and are sent when it answers.");
+                      " (it does not answer, or not in time); they stay queued and are sent when it answers.");
 }
 
 Record metric(const rt::Args& a, py::handle key, py::handle value, int64_t timestamp, int64_t step) {
@@ -1205,7 +1209,8 @@ py::object Sender_pending(const rt::Args& a) {
 // on standard error what is left and how to upload it.
 py::object Sender_close(const rt::Args& a) {
     Engine& engine = engine_of(a[0]);
-    engine.flush(nullptr, Clock::time_point::max(), std::chrono::duration<double>(flush_timeout(a, a[1])), true);
+    engine.flush(nullptr, Clock::time_point::max(), std::chrono::duration<double>(flush_timeout(a, a[1])),
+                 EXIT_GIVES_UP_AFTER);
     Engine::Count before = engine.pending(nullptr);
     std::string directory = engine.directory();
     engine.close_for_good();
@@ -1309,6 +1314,8 @@ VELA_MODULE(sender) {
     module.set("ENV_MLFLOW_TRACKING_INSECURE_TLS", py::str("MLFLOW_TRACKING_INSECURE_TLS"));
     module.set("ENV_MLFLOW_TRACKING_SERVER_CERT_PATH", py::str("MLFLOW_TRACKING_SERVER_CERT_PATH"));
     module.set("ENV_MLFLOW_TRACKING_CLIENT_CERT_PATH", py::str("MLFLOW_TRACKING_CLIENT_CERT_PATH"));
+    module.set("ENV_MLFLOW_HTTP_REQUEST_MAX_RETRIES", py::str("MLFLOW_HTTP_REQUEST_MAX_RETRIES"));
+    module.set("DEFAULT_MLFLOW_HTTP_REQUEST_MAX_RETRIES", py::int_(7));
     module.set("DEFAULT_MEMORY_RECORDS", py::int_(100000));
     module.set("DEFAULT_FLUSH_TIMEOUT", py::float_(30.0));
     module.set("_sender", py::none());
