@@ -26,12 +26,11 @@ $(RAW_WHEEL): $(SOURCES) | $(VENV)/.build-tools
 	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel-raw .
 	touch $@
 
-# Dependencies, not byte-compiled at install: Python compiles the modules it imports on
-# first use, a small part of what MLflow brings.
+# Dependencies (an extra's, with the runtime ones).
 $(VENV)/.%-deps: pyproject.toml | $(VENV)/.build-tools
 	@mkdir -p build
 	$(PY) tests/requirements.py $* > build/$*-requirements.txt
-	$(PY) -m pip install -q --no-compile -r build/$*-requirements.txt
+	$(PY) -m pip install -q -r build/$*-requirements.txt
 	touch $@
 
 # The package and what the demo needs; the dependencies install while the modules compile.
