@@ -89,7 +89,8 @@ sanitize: install
 	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	  $(PY) -m pytest -q -p no:cacheprovider tests/test_robustness.py tests/test_runtime.py tests/entities \
 	  tests/auth/test_user.py tests/auth/test_authenticator.py tests/utils tests/test_substitution.py \
-	  tests/e2e/test_daemon_exit.py
+	  tests/e2e/test_daemon_exit.py \
+	  tests/tracking/test_sender.py
 
 clean:
 	rm -rf build dist $(VENV) .demo

@@ -1,6 +1,8 @@
 """`make bench`: each figure measured side by side with its baseline in one run, printed as a ratio.
 Targets are printed beside the ratios; nothing is asserted."""
 import json
+import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -13,7 +15,7 @@ from pathlib import Path
 import requests
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
-from local_servers import LocalMlflowServer, free_port  # noqa: E402
+from local_servers import LocalMlflowServer, ServerProcess, free_port  # noqa: E402
 
 ROUNDS = 15
 
@@ -27,11 +29,12 @@ def median_seconds(action, rounds=ROUNDS):
     return statistics.median(times)
 
 
-def side_by_side(title, ours, baseline, target, rounds=ROUNDS):
+def side_by_side(title, ours, baseline, target, rounds=ROUNDS, settle=lambda: None):
     # alternate the two so that drift in the machine's load affects both alike
     ours_times, base_times = [], []
     for _ in range(rounds):
         ours_times.append(median_seconds(ours, 1))
+        settle()  # untimed: what ours left in the background does not weigh on the baseline
         base_times.append(median_seconds(baseline, 1))
     a, b = statistics.median(ours_times), statistics.median(base_times)
     print(f"{title:<58} {a * 1000:9.2f} ms  vs {b * 1000:9.2f} ms   ratio {a / b:5.2f}   (target {target})")
@@ -70,79 +73,251 @@ def bench_metrics(address):
         for i in range(1000):
             client.log_metric(run_id, "m", float(i), step=i)
 
-    side_by_side("1,000 metrics: iteration / MLflow's client", ours, theirs, "<= 1.1", rounds=3)
+    side_by_side("1,000 metrics: iteration / MLflow's client", ours, theirs, "<= 1.1", rounds=3,
+                 settle=iteration.flush)
     iteration.end()
 
 
-def bench_import():
-    def importing(module):
-        return lambda: subprocess.run([sys.executable, "-c", f"import {module}"], check=True)
+# ---- the background sender ---------------------------------------------------------------------
 
-    side_by_side("import the package (init) / import mlflow",
-                 importing("vela_experiment_tracking.tracking.initialize"), importing("mlflow"), "report", rounds=5)
-
-
-def bench_token_requests():
-    import vela_authn
-
-    seen = []
-
-    class TokenEndpoint(BaseHTTPRequestHandler):
-        def do_POST(self):
-            self.rfile.read(int(self.headers["Content-Length"]))
-            seen.append(1)
-            body = json.dumps({"access_token": f"a{len(seen)}", "refresh_token": f"r{len(seen)}", "expires_in": 300})
-            self.send_response(200)
-            self.send_header("Content-Type", "application/json")
-            self.end_headers()
-            self.wfile.write(body.encode())
-
-        def log_message(self, *args):
-            pass
-
-    server = ThreadingHTTPServer(("127.0.0.1", 0), TokenEndpoint)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    provider = vela_authn.TokenProvider(refresh_token="r0", client_id="bench",
-                                        token_endpoint_url=f"http://127.0.0.1:{server.server_port}/token")
-    for _ in range(1000):
-        provider.token()
-    server.shutdown()
-    print(f"{'network requests per 1,000 token() calls in one lifetime':<58} {len(seen):9d}          "
-          f"                       (target 1)")
+CALLS = 100_000
+SYNCHRONOUS_CALLS = 300  # a round trip each: enough for the percentiles
+DELIVERED = 10_000
 
 
-def bench_printing():
-    import pprint
+CALLER_WORKER = """
+import os, sys, time
+address, name, kind, count = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+if kind == "ours":
+    from vela_experiment_tracking.tracking.initialize import init
+    iteration = init("bench", name, tracking_uri=address).get_iteration()
+    log = lambda i: iteration.log_metric("m", float(i), step=i)
+else:
+    from mlflow import MlflowClient
+    client = MlflowClient(tracking_uri=address)
+    run_id = client.create_run(client.get_experiment_by_name(name).experiment_id).info.run_id
+    synchronous = kind == "synchronous"
+    log = lambda i: client.log_metric(run_id, "m", float(i), step=i, synchronous=synchronous)
+times = []
+for i in range(count):
+    start = time.perf_counter_ns()
+    log(i)
+    times.append(time.perf_counter_ns() - start)
+times.sort()
+print(times[len(times) // 2] / 1000, times[len(times) * 99 // 100] / 1000, flush=True)
+os._exit(0)  # only the caller's time counts here: what is still queued is dropped with the process
+"""
 
-    from vela_experiment_tracking.entities.experiment import Experiment
-    from vela_experiment_tracking.entities.labeled_record import LabeledRecord
 
-    class Stage(LabeledRecord):
-        params = property(lambda self: {"lr": 0.1, "depth": 6})
-        parent = property(lambda self: Experiment("churn", None))
+def caller_times(address, kind, count):
+    """p50 and p99 in microseconds of `count` log_metric calls, in a process of their own."""
+    with tempfile.TemporaryDirectory() as cache:
+        output = subprocess.run([sys.executable, "-c", CALLER_WORKER, address, "sender", kind, str(count)],
+                                capture_output=True, text=True, check=True, timeout=1800,
+                                env={**os.environ, "XDG_CACHE_HOME": cache}).stdout
+    return tuple(map(float, output.split()[-2:]))
 
-    stage = Stage("fit", None)
-    printer = pprint.PrettyPrinter()
+
+def mlflow_async_flush(client):
+    client._tracking_client.store.flush_async_logging()
+
+
+def bench_sender_caller(address):
+    from vela_experiment_tracking.tracking.initialize import init
+
+    init("bench", "sender", tracking_uri=address)
+    ours = caller_times(address, "ours", CALLS)
+    theirs_async = caller_times(address, "asynchronous", CALLS)
+    theirs_sync = caller_times(address, "synchronous", SYNCHRONOUS_CALLS)
+    print(f"{'caller time per log_metric, p50 / p99 (100,000 calls)':<58}")
+    for label, (p50, p99) in (("  iteration (background sender)", ours),
+                              ("  MLflow's client, synchronous=False", theirs_async),
+                              (f"  MLflow's client, synchronous ({SYNCHRONOUS_CALLS} calls)", theirs_sync)):
+        print(f"{label:<58} {p50:9.1f} us / {p99:9.1f} us")
+    print(f"{'  p50 ratio: iteration / MLflow asynchronous':<58} {ours[0] / theirs_async[0]:9.2f}"
+          f"                       (target p50 <= 20 us, ratio <= 0.5)")
+    print(f"{'  p50 ratio: iteration / MLflow synchronous':<58} {ours[0] / theirs_sync[0]:9.4f}")
+
+
+def bench_sender_throughput(address):
+    from mlflow import MlflowClient
+
+    from vela_experiment_tracking.tracking.initialize import init
+
+    experiment = init("bench", "throughput", tracking_uri=address)
+    client = MlflowClient(tracking_uri=address)
 
     def ours():
-        for _ in range(1000):
-            repr(stage)
-            list(stage)
+        iteration = experiment.get_iteration()
+        for i in range(DELIVERED):
+            iteration.log_metric("m", float(i), step=i)
+        iteration.end()
+        return iteration.iteration_id
 
-    def plain_python():  # the same listing from a dict of the values
-        for _ in range(1000):
-            values = {"name": "fit", "params": {"lr": 0.1, "depth": 6}, "parent": "<Experiment: name='churn'>"}
-            "<Stage: " + ", ".join(f"{k}={printer.pformat(v)}" for k, v in values.items()) + ">"
-            list(values.items())
+    def theirs():
+        run_id = client.create_run(experiment.experiment_id).info.run_id
+        for i in range(DELIVERED):
+            client.log_metric(run_id, "m", float(i), step=i, synchronous=False)
+        mlflow_async_flush(client)
+        return run_id
 
-    side_by_side("1,000 records printed and enumerated / pprint of a dict", ours, plain_python, "report")
+    rates = {}
+    for name, deliver in (("ours", ours), ("theirs", theirs)):
+        start = time.perf_counter()
+        run_id = deliver()
+        seconds = time.perf_counter() - start
+        held = len(client.get_metric_history(run_id, "m"))
+        rates[name] = held / seconds
+        assert held == DELIVERED, f"{name}: the server holds {held} of {DELIVERED}"
+    print(f"{'10,000 metrics until the server holds them, metrics/s':<58} {rates['ours']:9.0f}     vs {rates['theirs']:9.0f}"
+          f"      ratio {rates['ours'] / rates['theirs']:5.2f}   (target >= 1, against MLflow asynchronous)")
+
+
+SCALE_WORKER = """
+import sys, time
+address, name, count, kind = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
+if kind == "ours":
+    from vela_experiment_tracking.tracking.initialize import init
+    iteration = init("bench", name, tracking_uri=address).get_iteration()
+    run_id = iteration.iteration_id
+    log = lambda i: iteration.log_metric("m", float(i), step=i)
+    settle = iteration.flush
+else:
+    from mlflow import MlflowClient
+    client = MlflowClient(tracking_uri=address)
+    experiment = client.get_experiment_by_name(name)
+    run_id = client.create_run(experiment.experiment_id).info.run_id
+    log = lambda i: client.log_metric(run_id, "m", float(i), step=i, synchronous=False)
+    settle = client._tracking_client.store.flush_async_logging
+print("ready", run_id, flush=True)
+sys.stdin.readline()
+start = time.time()
+for i in range(count):
+    log(i)
+settle()
+print(start, time.time(), flush=True)
+"""
+PROCESSES, PER_PROCESS = 16, 500
+SCALE_WAIT = 120  # seconds for all processes to finish: past it, what is missing is counted
+
+
+def scale_rate(address, kind):
+    """PROCESSES processes log PER_PROCESS metrics each at once: (metrics the server holds per second until the
+    last process has flushed, metrics missing on the server)."""
+    from mlflow import MlflowClient
+
+    errors = tempfile.TemporaryFile("w+")
+    workers = [subprocess.Popen([sys.executable, "-c", SCALE_WORKER, address, "scale", str(PER_PROCESS), kind],
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=errors, text=True)
+               for _ in range(PROCESSES)]
+    run_ids, spans = [], []
+    try:
+        for worker in workers:
+            ready = worker.stdout.readline().split()
+            if not ready:
+                errors.seek(0)
+                raise RuntimeError(f"a {kind} process did not start:\n{errors.read()[-3000:]}")
+            run_ids.append(ready[1])
+        for worker in workers:
+            worker.stdin.write("go\n")
+            worker.stdin.flush()
+        deadline = time.time() + SCALE_WAIT
+        for worker in workers:
+            try:
+                output, _ = worker.communicate(timeout=max(1, deadline - time.time()))
+                spans.append(tuple(map(float, output.split())))
+            except subprocess.TimeoutExpired:
+                spans.append((deadline - SCALE_WAIT, deadline))
+    finally:
+        for worker in workers:
+            worker.kill()
+            worker.wait()
+    client = MlflowClient(tracking_uri=address)
+    held = sum(len(client.get_metric_history(run_id, "m")) for run_id in run_ids)
+    seconds = max(end for _, end in spans) - min(start for start, _ in spans)
+    return held / seconds, PROCESSES * PER_PROCESS - held
+
+
+def print_scale(title, ours, theirs, target):
+    print(f"{title:<58} {ours[0]:9.0f}     vs {theirs[0]:9.0f}      ratio {ours[0] / theirs[0]:5.2f}   "
+          f"(target {target}; vs MLflow asynchronous; missing: {ours[1]} vs {theirs[1]})")
+
+
+def mlflow_server(folder, backend, workers):
+    port = free_port()
+    address = f"http://127.0.0.1:{port}"
+    mlflow = Path(sys.executable).parent / "mlflow"
+    server = ServerProcess([str(mlflow), "server", "--backend-store-uri", backend, "--artifacts-destination",
+                            str(Path(folder) / "artifacts"), "--host", "127.0.0.1", "--port", str(port),
+                            "--workers", str(workers)], address + "/health", Path(folder) / "server.log")
+    return server, address
+
+
+class PostgresCluster:
+    """A private PostgreSQL cluster on a loopback port, run by the `postgres` user when started as root."""
+
+    def __init__(self, folder):
+        self.data, self.port = Path(folder) / "pgdata", free_port()
+        self.uri = f"postgresql+psycopg2://postgres@127.0.0.1:{self.port}/mlflow"
+
+    def run(self, *command):
+        prefix = ["runuser", "-u", "postgres", "--"] if os.geteuid() == 0 else []
+        subprocess.run(prefix + list(command), check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def __enter__(self):
+        import psycopg2
+
+        self.data.mkdir(parents=True)
+        if os.geteuid() == 0:
+            shutil.chown(self.data.parent, "postgres")
+            shutil.chown(self.data, "postgres")
+        self.run(tool("initdb"), "-D", str(self.data), "-U", "postgres", "--auth=trust", "-E", "UTF8")
+        self.run(tool("pg_ctl"), "-D", str(self.data), "-l", str(self.data / "server.log"), "-w", "-o",
+                 f"-p {self.port} -c listen_addresses=127.0.0.1 -k {self.data} -c max_connections=200", "start")
+        connection = psycopg2.connect(host="127.0.0.1", port=self.port, user="postgres", dbname="postgres")
+        connection.autocommit = True
+        connection.cursor().execute("CREATE DATABASE mlflow")
+        connection.close()
+        return self
+
+    def __exit__(self, *exc):
+        self.run(tool("pg_ctl"), "-D", str(self.data), "-m", "immediate", "stop")
+
+
+def tool(name):
+    """A PostgreSQL program: on PATH, else in Debian's versioned folder."""
+    found = shutil.which(name) or sorted(Path("/usr/lib/postgresql").glob(f"*/bin/{name}"))
+    return str(found[-1] if isinstance(found, list) and found else found or name)
+
+
+def bench_scale():
+    from mlflow import MlflowClient
+
+    with tempfile.TemporaryDirectory() as folder:
+        os.chmod(folder, 0o755)  # the cluster's user reaches its folder
+        with PostgresCluster(folder) as cluster:
+            server, address = mlflow_server(folder, cluster.uri, workers=4)
+            with server:
+                MlflowClient(tracking_uri=address).create_experiment("scale")
+                print_scale("16 processes x 500 metrics, PostgreSQL, 4 workers: metrics/s", scale_rate(address, "ours"),
+                            scale_rate(address, "mlflow"), ">= 5,000/s")
+    with tempfile.TemporaryDirectory() as folder:
+        server, address = mlflow_server(folder, f"sqlite:///{folder}/mlflow.db", workers=1)
+        with server:
+            MlflowClient(tracking_uri=address).create_experiment("scale")
+            print_scale("16 processes x 500 metrics, SQLite, 1 worker: metrics/s", scale_rate(address, "ours"),
+                        scale_rate(address, "mlflow"), ">= 2,000/s")
 
 
 def main():
+    sys.stdout.reconfigure(line_buffering=True)
     with tempfile.TemporaryDirectory() as folder, LocalMlflowServer(folder, free_port()) as server:
         print(f"benchmarks against a local MLflow server at {server.address}\n")
         bench_init(server.address)
         bench_metrics(server.address)
+        bench_sender_caller(server.address)
+        bench_sender_throughput(server.address)
+    bench_scale()
     bench_import()
     bench_token_requests()
     bench_printing()

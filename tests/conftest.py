@@ -16,6 +16,7 @@ PACKAGE_VARIABLES = [
     "VELA_PLATFORM_REFRESH_TOKEN", "VELA_PLATFORM_USERINFO_ENDPOINT", "VELA_PLATFORM_CLIENT_ID",
     "VELA_OIDC_ISSUER", "VELA_OIDC_HOSTNAME", "VELA_OIDC_CLIENT_ID", "VELA_OIDC_CLIENT_SECRET",
     "VELA_OIDC_LOGIN", "VELA_REMEMBER_LOGIN", "VELA_REMEMBERED_LOGIN", "VELA_TOKEN_SERVER_URI",
+    "VELA_LOG_SYNCHRONOUS", "VELA_LOG_MEMORY_ONLY", "VELA_LOG_MEMORY_RECORDS", "VELA_LOG_FLUSH_TIMEOUT",
 ]
 
 
@@ -32,6 +33,12 @@ def remembered_logins(tmp_path, monkeypatch):
     monkeypatch.setenv("XDG_STATE_HOME", str(state))
     monkeypatch.setenv("PYTHON_KEYRING_BACKEND", "keyring.backends.null.Keyring")
     return state / "vela_experiment_tracking" / "logins"
+
+
+@pytest.fixture(autouse=True)
+def private_cache(tmp_path_factory, monkeypatch):
+    """Logging journals go to a folder of the test session, not to the user's cache."""
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path_factory.getbasetemp() / "cache"))
 
 
 @pytest.fixture(autouse=True)

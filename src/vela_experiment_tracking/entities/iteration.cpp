@@ -6,7 +6,6 @@
 
 namespace {
 
-constexpr size_t MAX_BATCH = 1000;  // the most entries of one kind the server takes in one request
 constexpr double EXIT_DEADLINE_SECONDS = 30;
 
 [[noreturn]] void refuse(const rt::Args& a, py::handle message) {
@@ -15,10 +14,6 @@ constexpr double EXIT_DEADLINE_SECONDS = 30;
 }
 
 py::object run_id(py::handle self) { return self.attr("iteration_id"); }
-
-py::object step_or_zero(py::handle step) {
-    return step.is_none() ? py::int_(0) : py::reinterpret_borrow<py::object>(step);
-}
 
 // {key: value}, for the one-item forms of the logging calls.
 py::dict single(py::handle key, py::handle value) {
@@ -208,61 +203,64 @@ py::object Iteration_status(const rt::Args& a) {
     }
 }
 
-// Sends entries in batches the server accepts.
-void log_batch(py::handle self, const char* kind, py::list entries) {
-    py::object mlflow = self.attr("_Iteration__mlflow");
-    for (size_t start = 0; start < entries.size(); start += MAX_BATCH) {
-        py::object chunk = entries[py::slice(static_cast<py::ssize_t>(start),
-                                             static_cast<py::ssize_t>(std::min(start + MAX_BATCH, entries.size())), 1)];
-        mlflow.attr("log_batch")(run_id(self), py::arg(kind) = chunk);
-    }
+// The logging calls validate at once and hand their records to the process's sender, which sends them
+// in the background; `synchronous=True` (or VELA_LOG_SYNCHRONOUS) waits for the server as well.
+py::object sender(const rt::Args& a) { return a.global("get_sender")(); }
+
+py::object server_of(py::handle self) { return self.attr("experiment").attr("client").attr("tracking_uri"); }
+
+py::object now_ms(const rt::Args& a) {
+    return py::int_(static_cast<long long>(a.global("time").attr("time")().cast<double>() * 1000));
 }
 
+// A parameter keeps its first value: logging it again with another value is refused, with the same one
+// it is a no-op on the server.
 py::object Iteration_log_params(const rt::Args& a) {
-    py::handle self = a[0], params = a[1];
-    py::list entries = entries_of(params, [&](py::handle key, py::handle value) {
-        return a.global("Param")(py::str(key), py::str(value));
-    });
+    py::handle self = a[0], params = a[1], synchronous = a[2];
     py::object logged = self.attr("params");
-    if (rt::truthy(a.global("_validate_keys_already_exists")(entries, logged))) {
-        py::list repeated;
-        for (py::handle entry : entries)
-            if (rt::contains(logged, entry.attr("key"))) repeated.append(entry.attr("key"));
-        refuse(a, rt::cat({py::str("Parameters already logged for this iteration: "), py::str(", ").attr("join")(repeated)}));
+    py::dict texts;
+    py::list repeated;
+    for (py::handle item : params.attr("items")()) {
+        py::str key(item[py::int_(0)]), value(item[py::int_(1)]);
+        texts[key] = value;
+        if (rt::contains(logged, key) && !rt::equals(logged[key], value)) repeated.append(key);
     }
-    log_batch(self, "params", entries);
-    for (py::handle entry : entries) logged[entry.attr("key")] = entry.attr("value");
+    if (rt::truthy(repeated))
+        refuse(a, rt::cat({py::str("Parameters already logged for this iteration: "), py::str(", ").attr("join")(repeated)}));
+    sender(a).attr("log_params")(server_of(self), run_id(self), texts, py::arg("synchronous") = synchronous);
+    logged.attr("update")(texts);
     return py::none();
 }
 
-py::object Iteration_log_param(const rt::Args& a) { return a[0].attr("log_params")(single(a[1], a[2])); }
+py::object Iteration_log_param(const rt::Args& a) {
+    return a[0].attr("log_params")(single(a[1], a[2]), py::arg("synchronous") = a[3]);
+}
 
 py::object Iteration_log_metrics(const rt::Args& a) {
-    py::handle self = a[0], metrics = a[1], step = a[2];
-    py::object timestamp = py::int_(static_cast<long long>(a.global("time").attr("time")().cast<double>() * 1000));
-    py::object at_step = step_or_zero(step);
-    log_batch(self, "metrics", entries_of(metrics, [&](py::handle key, py::handle value) {
-                  return a.global("Metric")(py::str(key), rt::builtin("float")(value), timestamp, at_step);
-              }));
+    py::handle self = a[0];
+    sender(a).attr("log_metrics")(server_of(self), run_id(self), a[1], now_ms(a), a[2], py::arg("synchronous") = a[3]);
     return py::none();
 }
 
-// One value goes through the server's single-metric call, which is cheaper than a batch.
 py::object Iteration_log_metric(const rt::Args& a) {
-    py::handle self = a[0], key = a[1], value = a[2], step = a[3];
-    self.attr("_Iteration__mlflow").attr("log_metric")(run_id(self), py::str(key), rt::builtin("float")(value),
-                                                       py::arg("step") = step_or_zero(step));
+    py::handle self = a[0];
+    sender(a).attr("log_metric")(server_of(self), run_id(self), a[1], a[2], now_ms(a), a[3],
+                                py::arg("synchronous") = a[4]);
     return py::none();
 }
 
 py::object Iteration_set_tags(const rt::Args& a) {
-    log_batch(a[0], "tags", entries_of(a[1], [&](py::handle key, py::handle value) {
-                  return a.global("RunTag")(py::str(key), py::str(value));
-              }));
+    py::handle self = a[0];
+    sender(a).attr("set_tags")(server_of(self), run_id(self), a[1], py::arg("synchronous") = a[2]);
     return py::none();
 }
 
-py::object Iteration_set_tag(const rt::Args& a) { return a[0].attr("set_tags")(single(a[1], a[2])); }
+py::object Iteration_set_tag(const rt::Args& a) {
+    return a[0].attr("set_tags")(single(a[1], a[2]), py::arg("synchronous") = a[3]);
+}
+
+// Waits for the run's records to reach the server (see Sender.flush).
+py::object Iteration_flush(const rt::Args& a) { return sender(a).attr("flush")(run_id(a[0]), a[1]); }
 
 py::object Iteration_log_artifact(const rt::Args& a) {
     py::handle self = a[0];
@@ -297,11 +295,25 @@ py::object Iteration_forget(const rt::Args& a) {
     return py::none();
 }
 
+// Waits (bounded: VELA_LOG_FLUSH_TIMEOUT) for the run's records; what the server refused is raised once
+// the run has ended.
+py::object flush_before_end(const rt::Args& a, py::handle self) {
+    try {
+        self.attr("flush")();
+    } catch (py::error_already_set& e) {
+        if (!e.matches(a.global("ExperimentTrackingException"))) throw;
+        return e.value();
+    }
+    return py::object();
+}
+
 py::object Iteration_end(const rt::Args& a) {
     py::handle self = a[0], status = a[1];
+    py::object refused = flush_before_end(a, self);
     self.attr("_Iteration__mlflow").attr("set_terminated")(run_id(self), status);
     py::setattr(self, "_Iteration__status", status);
     self.attr("_forget")();
+    if (refused) rt::raise_instance(refused);
     return py::none();
 }
 
@@ -371,10 +383,12 @@ VELA_MODULE(iteration) {
                        {"EXP_STORE_RUN_NAME", "EXP_STORE_PARENT_RUN_ID", "EXP_STORE_PROJECT_NAME",
                         "EXP_STORE_PROJECT_DESCRIPTION", "EXP_STORE_EXPERIMENT_DESCRIPTION"});
     module.import_from("vela_experiment_tracking.tracking.client", {"create_mlflow_client"});
+    module.import_from("vela_experiment_tracking.tracking.sender", {"get_sender"});
     module.import_from("vela_experiment_tracking.utils.validation", {"_validate_keys_already_exists"});
     module.create_logger();
 
     auto self = rt::param("self");
+    auto synchronous = rt::param("synchronous", py::none());
     rt::ClassBuilder(module, "Iteration", py::make_tuple(module.get("LabeledRecord")),
                      "One iteration of an experiment: a run on the tracking server, started (or resumed, given\n"
                      "its id) when it is made, and MLflow's active run in this thread until it ends.\n\n"
@@ -386,16 +400,21 @@ VELA_MODULE(iteration) {
                  Iteration_init})
         .property({"iteration_id", Iteration_iteration_id, nullptr, "The run's id on the tracking server."})
         .property({"status", Iteration_status, nullptr, "The run's status on the tracking server."})
-        .method({"log_param", {self, rt::param("key"), rt::param("value")}, Iteration_log_param,
-                 "Log one parameter; a key logged before is refused."})
-        .method({"log_params", {self, rt::param("params")}, Iteration_log_params,
-                 "Log a mapping of parameters in one request; keys logged before are refused."})
-        .method({"log_metric", {self, rt::param("key"), rt::param("value"), rt::param("step", py::none())},
+        .method({"log_param", {self, rt::param("key"), rt::param("value"), synchronous}, Iteration_log_param,
+                 "Log one parameter; a key logged before with another value is refused."})
+        .method({"log_params", {self, rt::param("params"), synchronous}, Iteration_log_params,
+                 "Log a mapping of parameters; keys logged before with other values are refused."})
+        .method({"log_metric",
+                 {self, rt::param("key"), rt::param("value"), rt::param("step", py::none()), synchronous},
                  Iteration_log_metric, "Log one metric value, at a step (0 if none is given)."})
-        .method({"log_metrics", {self, rt::param("metrics"), rt::param("step", py::none())}, Iteration_log_metrics,
-                 "Log a mapping of metric values in one request."})
-        .method({"set_tag", {self, rt::param("key"), rt::param("value")}, Iteration_set_tag, "Set one tag."})
-        .method({"set_tags", {self, rt::param("tags")}, Iteration_set_tags, "Set a mapping of tags in one request."})
+        .method({"log_metrics", {self, rt::param("metrics"), rt::param("step", py::none()), synchronous},
+                 Iteration_log_metrics, "Log a mapping of metric values."})
+        .method({"set_tag", {self, rt::param("key"), rt::param("value"), synchronous}, Iteration_set_tag,
+                 "Set one tag."})
+        .method({"set_tags", {self, rt::param("tags"), synchronous}, Iteration_set_tags, "Set a mapping of tags."})
+        .method({"flush", {self, rt::param("timeout", py::none())}, Iteration_flush,
+                 "Wait until the run's logged records are on the tracking server: True, or False when the wait "
+                 "ended first. Records the server refused raise ExperimentTrackingException."})
         .method({"log_artifact", {self, rt::param("local_path"), rt::param("artifact_path", py::none())},
                  Iteration_log_artifact, "Upload a local file as an artifact of the run."})
         .method({"log_artifacts", {self, rt::param("local_dir"), rt::param("artifact_path", py::none())},
