@@ -175,9 +175,8 @@ py::object OIDCAuthenticator_authenticate(const rt::Args& a) {
     Login login;
     try {
         login = browser_login(a, client, state, nonce, queue, server, thread);
-    } catch (rt::forced_unwind&) {
-        throw;  // the interpreter is ending this thread: no Python here
     } catch (...) {
+        if (rt::is_forced_unwind()) throw;  // the interpreter is ending this thread: no Python here
         // A failed login must not leave a non-daemon thread serving: it would keep the
         // interpreter from exiting.
         server.attr("shutdown")();
