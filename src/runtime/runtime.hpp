@@ -33,7 +33,10 @@ inline void release_reference(PyObject* object) {
 
 namespace py = pybind11;
 
-namespace rt {
+// The layer is one shared library that every module links: its API is exported.
+#define VELA_RUNTIME_API __attribute__((visibility("default")))
+
+namespace rt VELA_RUNTIME_API {
 
 enum class Kind { Positional, VarArgs, VarKwargs };
 

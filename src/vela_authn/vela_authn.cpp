@@ -1,14 +1,25 @@
 // vela_authn: access tokens from a refresh token, renewed shortly before they expire.
+//
+// One renewal is in flight at a time; while it runs, or after it failed, callers keep
+// the token in effect as long as it is valid. A failed renewal is retried with backoff.
+// A refused refresh token ends the login for good: every later call says to log in again.
 #include "runtime.hpp"
 
 #include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <string>
 
 namespace {
 
-constexpr double DEFAULT_LIFETIME = 60.0;  // seconds, when the endpoint names none
-constexpr double MAX_RENEW_MARGIN = 30.0;  // renew at most this long before expiry...
-constexpr double RENEW_FRACTION = 0.2;     // ...and at most this share of the lifetime before it
-constexpr int REQUEST_TIMEOUT = 30;
+constexpr double DEFAULT_LIFETIME = 60.0;            // seconds, when the endpoint names none
+constexpr double MAX_LIFETIME = 366.0 * 24 * 3600;   // a longer one is not believed
+constexpr double MAX_RENEW_MARGIN = 30.0;            // renew at most this long before expiry...
+constexpr double RENEW_FRACTION = 0.2;               // ...and at most this share of the lifetime before it
+constexpr double FIRST_BACKOFF = 1.0;                // seconds before retrying a failed renewal,
+constexpr double MAX_BACKOFF = 30.0;                 // doubling up to this
+constexpr double CONNECT_TIMEOUT = 5.0, READ_TIMEOUT = 15.0;
+constexpr double WAIT_FOR_RENEWAL = CONNECT_TIMEOUT + READ_TIMEOUT + 5.0;
 
 // Credentials a login recorded for a client id; they stay in this process's memory.
 py::object remember_client(const rt::Args& a) {
@@ -22,14 +33,59 @@ py::object TokenProvider_init(const rt::Args& a) {
     py::setattr(self, "_refresh_token", a[1]);
     py::setattr(self, "client_id", a[2]);
     py::setattr(self, "token_endpoint_url", a[3]);
+    py::setattr(self, "store", a[4]);
     py::setattr(self, "_access_token", py::none());
-    py::setattr(self, "_renew_at", py::float_(0.0));
-    py::setattr(self, "_lock", a.global("threading").attr("Lock")());
+    for (const char* moment : {"_renew_at", "_renew_at_wall", "_expires_at", "_expires_at_wall", "_retry_at"})
+        py::setattr(self, moment, py::float_(0.0));
+    py::setattr(self, "_failures", py::int_(0));
+    py::setattr(self, "_last_error", py::none());
+    py::setattr(self, "_login_required", py::none());
+    py::setattr(self, "_lock", a.global("threading").attr("Lock")());  // held by the renewal in flight
     py::setattr(self, "requests_made", py::int_(0));
     return py::none();
 }
 
-double now(const rt::Args& a) { return a.global("time").attr("monotonic")().cast<double>(); }
+// Both clocks: the monotonic one stops while the machine is suspended, the wall
+// clock does not, so a deadline counts as reached when either says so.
+struct Now {
+    double mono, wall;
+};
+
+Now now(const rt::Args& a) {
+    py::object time = a.global("time");
+    return {time.attr("monotonic")().cast<double>(), time.attr("time")().cast<double>()};
+}
+
+double number(py::handle self, const char* name) { return self.attr(name).cast<double>(); }
+
+bool reached(py::handle self, const Now& t, const char* mono, const char* wall) {
+    return t.mono >= number(self, mono) || t.wall >= number(self, wall);
+}
+
+bool valid(py::handle self, const Now& t) {
+    return !self.attr("_access_token").is_none() && !reached(self, t, "_expires_at", "_expires_at_wall");
+}
+
+[[noreturn]] void refresh_error(const rt::Args& a, py::handle message) {
+    rt::raise_instance(a.global("TokenRefreshError")(message));
+}
+
+// application/x-www-form-urlencoded, as client credentials are encoded before
+// they go into a Basic authorization header.
+py::str form_encode(py::handle value) {
+    constexpr const char* hex = "0123456789ABCDEF";
+    std::string text = py::str(value).cast<std::string>(), out;
+    for (unsigned char c : text) {
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return py::str(out);
+}
 
 // The refresh request authenticates the client as its registration says; a
 // client without a recorded secret refreshes as a public client.
@@ -48,39 +104,159 @@ py::tuple refresh_request(const rt::Args& a, py::handle self) {
         data["client_id"] = client_id;
         data["client_secret"] = secret;
     } else if (rt::truthy(secret) && !rt::equals(method, py::str("none"))) {
-        py::object quote = a.global("requests").attr("utils").attr("quote");
-        auth = py::make_tuple(quote(py::str(client_id), py::arg("safe") = ""), quote(py::str(secret), py::arg("safe") = ""));
+        auth = py::make_tuple(form_encode(client_id), form_encode(secret));
     } else if (!client_id.is_none()) {
         data["client_id"] = client_id;
     }
     return py::make_tuple(data, auth);
 }
 
-void refresh(const rt::Args& a, py::handle self) {
-    py::tuple request = refresh_request(a, self);
-    py::object url = self.attr("token_endpoint_url");
-    py::object response = a.global("requests").attr("post")(url, py::arg("data") = request[0], py::arg("auth") = request[1],
-                                                            py::arg("timeout") = REQUEST_TIMEOUT);
-    py::setattr(self, "requests_made", py::int_(self.attr("requests_made").cast<long>() + 1));
-    py::object status = response.attr("status_code");
-    if (!rt::equals(status, py::int_(200)))
-        rt::raise_instance(a.global("TokenRefreshError")(
-            rt::cat({py::str("Token refresh failed for the endpoint: "), url, py::str(", status: "), status})));
-    py::object body = response.attr("json")();
-    py::setattr(self, "_access_token", body[py::str("access_token")]);
-    py::object rotated = body.attr("get")("refresh_token");
-    if (rt::truthy(rotated)) py::setattr(self, "_refresh_token", rotated);
-    py::object expires_in = body.attr("get")("expires_in");
-    double lifetime = expires_in.is_none() ? DEFAULT_LIFETIME : py::float_(expires_in).cast<double>();
-    double margin = std::min(MAX_RENEW_MARGIN, lifetime * RENEW_FRACTION);
-    py::setattr(self, "_renew_at", py::float_(now(a) + lifetime - margin));
+// The provider's error code when its answer is a JSON object naming one, else None.
+py::object error_code(py::handle response) {
+    try {
+        py::object body = response.attr("json")();
+        if (rt::is_instance(body, rt::builtin("dict"))) return body.attr("get")("error");
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+    }
+    return py::none();
 }
 
-// Holds a threading.Lock for the lifetime of the guard.
-struct Locked {
-    py::object lock;
-    explicit Locked(py::object l) : lock(std::move(l)) { lock.attr("acquire")(); }
-    ~Locked() {
+py::object post(const rt::Args& a, py::handle self, py::handle url) {
+    py::tuple request = refresh_request(a, self);
+    py::object requests = a.global("requests");
+    py::setattr(self, "requests_made", py::int_(self.attr("requests_made").cast<long>() + 1));
+    try {
+        return requests.attr("post")(url, py::arg("data") = request[0], py::arg("auth") = request[1],
+                                     py::arg("timeout") = py::make_tuple(CONNECT_TIMEOUT, READ_TIMEOUT));
+    } catch (py::error_already_set& e) {
+        if (!e.matches(requests.attr("exceptions").attr("RequestException"))) throw;
+        refresh_error(a, rt::cat({py::str("Token refresh failed for the endpoint: "), url,
+                                  py::str(", no answer: "), py::type::of(e.value()).attr("__name__")}));
+    }
+}
+
+// The lifetime the endpoint gave, in seconds; an unusable one is an error.
+double lifetime_of(const rt::Args& a, py::handle body, py::handle url) {
+    py::object expires_in = body.attr("get")("expires_in");
+    if (expires_in.is_none()) return DEFAULT_LIFETIME;
+    double seconds = NAN;
+    if (!rt::is_instance(expires_in, rt::builtin("bool"))) {
+        try {
+            seconds = py::float_(expires_in).cast<double>();
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError) && !e.matches(PyExc_OverflowError)) throw;
+        }
+    }
+    if (!std::isfinite(seconds) || seconds <= 0 || seconds > MAX_LIFETIME)
+        refresh_error(a, rt::cat({py::str("The token endpoint "), url, py::str(" gave an unusable expires_in: "),
+                                  rt::builtin("repr")(expires_in)[py::slice(0, 40, 1)]}));
+    return seconds;
+}
+
+void take_answer(const rt::Args& a, py::handle self, py::handle body, py::handle url) {
+    if (!rt::is_instance(body, rt::builtin("dict")))
+        refresh_error(a, rt::cat({py::str("The token endpoint "), url, py::str(" answered with a JSON value that is "
+                                                                                 "not an object")}));
+    py::object access_token = body.attr("get")("access_token");
+    if (!rt::is_instance(access_token, rt::builtin("str")) || !rt::truthy(access_token))
+        refresh_error(a, rt::cat({py::str("The token endpoint "), url, py::str(" answered without an access token")}));
+    double lifetime = lifetime_of(a, body, url);
+    py::setattr(self, "_access_token", access_token);
+    py::object rotated = body.attr("get")("refresh_token");
+    if (rt::is_instance(rotated, rt::builtin("str")) && rt::truthy(rotated)) py::setattr(self, "_refresh_token", rotated);
+    double margin = std::min(MAX_RENEW_MARGIN, lifetime * RENEW_FRACTION);
+    Now t = now(a);
+    py::setattr(self, "_expires_at", py::float_(t.mono + lifetime));
+    py::setattr(self, "_expires_at_wall", py::float_(t.wall + lifetime));
+    py::setattr(self, "_renew_at", py::float_(t.mono + lifetime - margin));
+    py::setattr(self, "_renew_at_wall", py::float_(t.wall + lifetime - margin));
+}
+
+void refresh(const rt::Args& a, py::handle self) {
+    py::object url = self.attr("token_endpoint_url");
+    py::object response = post(a, self, url);
+    py::object status = response.attr("status_code");
+    if (!rt::equals(status, py::int_(200))) {
+        if (rt::equals(error_code(response), py::str("invalid_grant")))
+            rt::raise_instance(a.global("LoginRequiredError")(py::str(
+                "The identity provider refused the refresh token (invalid_grant): the login has expired or was "
+                "revoked. Please log in again.")));
+        refresh_error(a, rt::cat({py::str("Token refresh failed for the endpoint: "), url, py::str(", status: "), status}));
+    }
+    py::object body;
+    try {
+        body = response.attr("json")();
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+        refresh_error(a, rt::cat({py::str("The token endpoint "), url, py::str(" answered with a body that is not JSON")}));
+    }
+    take_answer(a, self, body, url);
+}
+
+// Runs body inside `with manager:`; an error leaves through __exit__ and is raised on.
+template <class Body>
+void within(py::handle manager, Body&& body) {
+    py::object exit = manager.attr("__exit__");
+    manager.attr("__enter__")();
+    try {
+        body();
+    } catch (py::error_already_set& e) {
+        py::object trace = e.trace() ? e.trace() : py::none();
+        exit(e.type(), e.value(), trace);
+        throw;
+    }
+    exit(py::none(), py::none(), py::none());
+}
+
+// With a store, the remembered login is shared with other processes: under its
+// lock, a refresh token another process rotated is taken over, and ours is saved.
+void renew(const rt::Args& a, py::handle self) {
+    py::object store = self.attr("store");
+    if (store.is_none()) return refresh(a, self);
+    within(store.attr("lock")(), [&] {
+        py::object stored = store.attr("load")();
+        if (!stored.is_none() && !rt::equals(stored, self.attr("_refresh_token")))
+            py::setattr(self, "_refresh_token", stored);
+        try {
+            refresh(a, self);
+        } catch (py::error_already_set& e) {
+            if (e.matches(a.global("LoginRequiredError"))) store.attr("forget")();
+            throw;
+        }
+        store.attr("save")(self.attr("_refresh_token"));
+    });
+}
+
+// One renewal, by the caller that holds the lock. A failure is remembered and
+// retried after a backoff; the valid token in effect is kept meanwhile.
+py::object renew_now(const rt::Args& a, py::handle self) {
+    bool had_valid = valid(self, now(a));
+    try {
+        renew(a, self);
+    } catch (py::error_already_set& e) {
+        if (e.matches(a.global("LoginRequiredError"))) {
+            py::setattr(self, "_login_required", py::str(e.value()));
+            throw;
+        }
+        if (!e.matches(a.global("TokenRefreshError"))) throw;
+        long failures = self.attr("_failures").cast<long>() + 1;
+        double backoff = std::min(MAX_BACKOFF, FIRST_BACKOFF * std::pow(2.0, std::min(failures - 1, 10L)));
+        py::setattr(self, "_failures", py::int_(failures));
+        py::setattr(self, "_retry_at", py::float_(now(a).mono + backoff));
+        py::setattr(self, "_last_error", py::str(e.value()));
+        if (had_valid) return self.attr("_access_token");
+        throw;
+    }
+    py::setattr(self, "_failures", py::int_(0));
+    py::setattr(self, "_retry_at", py::float_(0.0));
+    py::setattr(self, "_last_error", py::none());
+    return self.attr("_access_token");
+}
+
+struct Release {
+    py::handle lock;
+    ~Release() {
         if (!rt::holds_gil()) return;
         try {
             lock.attr("release")();
@@ -92,9 +268,38 @@ struct Locked {
 
 py::object TokenProvider_token(const rt::Args& a) {
     py::handle self = a[0];
-    Locked guard(self.attr("_lock"));
-    if (self.attr("_access_token").is_none() || now(a) >= self.attr("_renew_at").cast<double>()) refresh(a, self);
-    return self.attr("_access_token");
+    py::object lock = self.attr("_lock");
+    for (int round = 0;; ++round) {
+        py::object required = self.attr("_login_required");
+        if (!required.is_none()) rt::raise_instance(a.global("LoginRequiredError")(required));
+        Now t = now(a);
+        bool usable = valid(self, t);
+        bool due = !usable || reached(self, t, "_renew_at", "_renew_at_wall");
+        if (!due) return self.attr("_access_token");
+        bool backing_off = t.mono < number(self, "_retry_at") && !self.attr("_last_error").is_none();
+        if (backing_off) {
+            if (usable) return self.attr("_access_token");
+            refresh_error(a, self.attr("_last_error"));
+        }
+        if (rt::truthy(lock.attr("acquire")(py::arg("blocking") = false))) {
+            Release release{lock};
+            return renew_now(a, self);
+        }
+        if (usable) return self.attr("_access_token");  // another thread renews it
+        // No valid token: wait for the renewal in flight and take its outcome.
+        if (round > 0) refresh_error(a, py::str("The token renewal in progress did not finish in time"));
+        if (rt::truthy(lock.attr("acquire")(py::arg("timeout") = WAIT_FOR_RENEWAL))) lock.attr("release")();
+    }
+}
+
+// The tracking server refused this access token: unless a newer one is in effect
+// already, the next token() renews.
+py::object TokenProvider_expire(const rt::Args& a) {
+    py::handle self = a[0], access_token = a[1];
+    if (!rt::equals(self.attr("_access_token"), access_token)) return py::none();
+    for (const char* moment : {"_renew_at", "_renew_at_wall", "_expires_at", "_expires_at_wall"})
+        py::setattr(self, moment, py::float_(0.0));
+    return py::none();
 }
 
 }  // namespace
@@ -115,12 +320,20 @@ VELA_MODULE(vela_authn) {
                      "The token endpoint refused to renew the access token.")
         .build();
 
+    rt::ClassBuilder(module, "LoginRequiredError", py::make_tuple(module.get("TokenRefreshError")),
+                     "The identity provider refused the refresh token: the user must log in again.")
+        .build();
+
     rt::ClassBuilder(module, "TokenProvider", py::tuple(),
                      "Issues the access token in effect, renewing it from the refresh token shortly before it "
                      "expires.")
         .method({"__init__",
-                 {rt::param("self"), rt::param("refresh_token"), rt::param("client_id"), rt::param("token_endpoint_url")},
+                 {rt::param("self"), rt::param("refresh_token"), rt::param("client_id"), rt::param("token_endpoint_url"),
+                  rt::param("store", py::none())},
                  TokenProvider_init})
         .method({"token", {rt::param("self")}, TokenProvider_token, "The access token in effect."})
+        .method({"expire", {rt::param("self"), rt::param("access_token")}, TokenProvider_expire,
+                 "Treat this access token as expired (a server refused it): the next token() renews it, unless a "
+                 "newer one is in effect already."})
         .build();
 }

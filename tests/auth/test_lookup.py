@@ -96,3 +96,41 @@ def test_docstring_and_binding():
     ]
     with pytest.raises(TypeError, match=r"check_authentication\(\) takes exactly 1 positional argument"):
         check_authentication()
+
+
+def test_concurrent_calls_with_one_authenticator_log_in_once():
+    import threading
+    import time
+
+    class SlowLogin(Login):
+        def authenticate(self):
+            time.sleep(0.2)  # a login takes a while; the other callers must wait for it
+            super().authenticate()
+
+    login, start, results = SlowLogin(), threading.Barrier(4), []
+
+    def call():
+        start.wait()
+        results.append(check_authentication(login))
+
+    threads = [threading.Thread(target=call) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(10)
+    assert results == [login] * 4 and login.logins == 1
+
+
+def test_login_the_provider_ended_is_renewed_by_the_next_start(debug_log):
+    import vela_authn
+
+    class Ended(Login):
+        def token(self):
+            if self.logins == 0:
+                raise vela_authn.LoginRequiredError("Please log in again.")
+            return super().token()
+
+    login = Ended(authenticated=True, username="bob")
+    assert check_authentication(login) is login
+    assert login.logins == 1 and os.environ["MLFLOW_TRACKING_TOKEN"] == "tok-1" and os.environ["LOGNAME"] == "bob"
+    assert "Login ended, authenticating again using Ended" in messages(debug_log)

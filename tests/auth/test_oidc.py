@@ -1,5 +1,8 @@
 """OIDCAuthenticator with every collaborator substituted through the module's attributes."""
+import errno
 import logging
+import socket
+from http.server import BaseHTTPRequestHandler, HTTPServer
 import queue as queue_module
 import threading
 from types import SimpleNamespace
@@ -44,6 +47,10 @@ class Flow:
                 flow.record("store_registration_info", registration)
                 self.client_id, self.registration_response = registration["client_id"], registration
 
+            def add_code_challenge(self):
+                flow.record("add_code_challenge")
+                return {"code_challenge": "chal", "code_challenge_method": "S256"}, "verifier"
+
             def construct_AuthorizationRequest(self, **kwargs):
                 flow.record("construct_AuthorizationRequest", kwargs)
                 return SimpleNamespace(request=lambda endpoint: endpoint + "?login")
@@ -66,9 +73,10 @@ class Flow:
         class Thread:
             def __init__(self, target):
                 flow.record("Thread", target.__name__)
+                self.daemon = False
 
             def start(self):
-                flow.record("start")
+                flow.record("start", self.daemon)
 
             def join(self, timeout=None):
                 flow.record("join", timeout)
@@ -90,6 +98,7 @@ class Flow:
         monkeypatch.setattr(module, "Queue", Queue)
         monkeypatch.setattr(module, "rndstr", lambda: next(states))
         monkeypatch.setattr(module, "RegistrationResponse", lambda **kwargs: dict(kwargs))
+        monkeypatch.setattr(module, "_loopback_twin", lambda server, hostname: flow.record("twin", hostname))
         monkeypatch.setattr(module, "get_disposable_handler", lambda *args: flow.record("handler", *args) or "Handler")
         monkeypatch.setattr(module, "webbrowser", SimpleNamespace(
             open=lambda url, **kwargs: flow.record("open", url, kwargs) or flow.browser_opens))
@@ -115,9 +124,9 @@ def test_login_with_dynamic_registration(flow, caplog, monkeypatch):
     authenticator = OIDCAuthenticator("https://idp")
     user = authenticator.authenticate(ignored=True)
 
-    assert flow.names() == ["Client", "Queue", "handler", "HTTPServer", "Thread", "start", "provider_config",
-                            "register", "construct_AuthorizationRequest", "open", "get", "get", "join", "shutdown",
-                            "TokenProvider"]
+    assert flow.names() == ["Client", "Queue", "handler", "HTTPServer", "twin", "Thread", "start", "provider_config",
+                            "register", "add_code_challenge", "construct_AuthorizationRequest", "open", "get", "get",
+                            "join", "shutdown", "TokenProvider"]
     assert "MLFLOW_TRACKING_TOKEN" not in __import__("os").environ  # cleanup ran first
     calls = {call[0]: call[1:] for call in flow.calls}
     assert calls["Client"] == ({"client_authn_method": module.CLIENT_AUTHN_METHOD},)
@@ -127,7 +136,9 @@ def test_login_with_dynamic_registration(flow, caplog, monkeypatch):
     assert calls["register"] == ("https://idp/register", {"redirect_uris": [REDIRECT]})
     assert list(calls["construct_AuthorizationRequest"][0]["request_args"].items()) == [
         ("client_id", "dyn-id"), ("response_type", "code"), ("scope", ["openid"]), ("nonce", "nonce-2"),
-        ("redirect_uri", REDIRECT), ("state", "state-1")]
+        ("redirect_uri", REDIRECT), ("state", "state-1"), ("code_challenge", "chal"), ("code_challenge_method", "S256")]
+    assert client.code_verifier == "verifier"  # for the handler's code exchange
+    assert calls["start"] == (True,) and calls["twin"] == ("localhost",)
     assert calls["open"] == ("https://idp/authorize?login", {"new": 0, "autoraise": True})
     assert [c[1] for c in flow.calls if c[0] in ("get", "join")] == [300, 300, 300]
     assert calls["TokenProvider"] == ({"refresh_token": "refresh-1", "client_id": "dyn-id",
@@ -196,3 +207,39 @@ def test_constructor_accepts(arguments):
     assert (authenticator.url, authenticator.hostname, authenticator.is_authenticated) == (
         "https://idp", "localhost", False)
     assert authenticator.dcr_enabled == arguments.get("dcr_enabled", True)
+
+
+def test_port_taken_on_the_other_loopback_address_is_given_up(monkeypatch):
+    flow = Flow().install(monkeypatch)
+    answers = iter([OSError(errno.EADDRINUSE, "taken"), None])
+
+    def twin(server, hostname):
+        flow.record("twin", hostname)
+        answer = next(answers)
+        if answer:
+            raise answer
+
+    monkeypatch.setattr(module, "_loopback_twin", twin)
+    OIDCAuthenticator("https://idp").authenticate()
+    assert flow.names()[:7] == ["Client", "Queue", "handler", "HTTPServer", "twin", "server_close", "HTTPServer"]
+
+
+@pytest.mark.skipif(not socket.has_ipv6, reason="no IPv6")
+@pytest.mark.parametrize("hostname, held", [("localhost", True), ("127.0.0.1", False)])
+def test_localhost_listener_holds_its_port_on_both_loopback_addresses(hostname, held):
+    server = HTTPServer(("127.0.0.1", 0), BaseHTTPRequestHandler)
+    twin = module._loopback_twin(server, hostname)
+    try:
+        squatter = socket.socket(socket.AF_INET6)
+        with squatter:
+            if held:
+                with pytest.raises(OSError) as refused:
+                    squatter.bind(("::1", server.server_port))
+                assert refused.value.errno == errno.EADDRINUSE
+            else:
+                assert twin is None
+    finally:
+        if twin is not None:
+            twin.shutdown()
+            twin.server_close()
+        server.server_close()

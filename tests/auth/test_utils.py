@@ -7,7 +7,7 @@ from types import SimpleNamespace
 import pytest
 import requests
 
-from vela_experiment_tracking.auth import utils
+from vela_experiment_tracking.auth import authenticator, utils
 from vela_experiment_tracking.auth.utils import get_disposable_handler
 from vela_experiment_tracking.exception import ExperimentTrackingException
 
@@ -20,11 +20,13 @@ class ProtocolClient:
         self.claims = claims or {"preferred_username": "alice", "email": "a@example.org", "sub": "s"}
         self.fail = fail
         self.exchanges = []
+        self.requests_args = []
 
     def parse_response(self, response_class, info, sformat):
         self.exchanges.append(("parse", info))
 
     def do_access_token_request(self, state, request_args, authn_method):
+        self.requests_args.append(request_args)
         if self.fail:
             raise RuntimeError("token endpoint down")
         self.exchanges.append(("token", state, authn_method))
@@ -42,6 +44,7 @@ def listener(monkeypatch):
     def start(client):
         items = queue.Queue()
         server = HTTPServer(("127.0.0.1", 0), get_disposable_handler(client, "good-state", items))
+        server.process_request = authenticator._serve_apart.__get__(server)  # as the login serves
         thread = threading.Thread(target=server.serve_forever)
         thread.start()
         listener.servers.append((server, thread))
@@ -87,7 +90,7 @@ def test_user_name_falls_back_to_email_then_subject(listener, claims, name):
     "method, path, status",
     [("GET", "/callback?code=c&state=forged", 400), ("GET", "/callback?code=c", 400),
      ("GET", "/favicon.ico", 404), ("POST", "/callback?code=c&state=good-state", 404),
-     ("GET", "/callback?error=access_denied&state=forged", 400)],
+     ("GET", "/callback?error=access_denied&state=forged", 400), ("GET", "/callback?error=access_denied", 400)],
 )
 def test_foreign_requests_are_refused_and_queue_nothing(listener, method, path, status):
     client = ProtocolClient()
@@ -96,13 +99,33 @@ def test_foreign_requests_are_refused_and_queue_nothing(listener, method, path, 
     assert login.items.empty() and client.exchanges == [] and login.thread.is_alive()
 
 
-@pytest.mark.parametrize("query", ["error=access_denied&state=good-state", "error=access_denied"])
-def test_provider_error_ends_the_login(listener, query):
+def test_provider_error_ends_the_login(listener):
     login = listener(ProtocolClient())
-    answer = requests.get(login.url + "/callback?" + query + "&error_description=no+thanks", timeout=10)
+    answer = requests.get(login.url + "/callback?error=access_denied&state=good-state&error_description=no+thanks",
+                          timeout=10)
     assert answer.status_code == 400 and "access_denied: no thanks" in answer.text
     [error] = drained(login.items)
     assert isinstance(error, ExperimentTrackingException) and "access_denied: no thanks" in str(error)
+
+
+@pytest.mark.parametrize("description, shown", [
+    ("line%0Abreak%1B[31mred%07", "linebreak[31mred"),
+    ("x" * 5000, "x" * 200 + "..."),
+])
+def test_provider_error_text_is_printable_and_bounded(listener, description, shown):
+    login = listener(ProtocolClient())
+    requests.get(login.url + "/callback?error=access_denied&state=good-state&error_description=" + description,
+                 timeout=10)
+    [error] = drained(login.items)
+    assert str(error) == "The identity provider refused the login: access_denied: " + shown
+
+
+def test_code_exchange_sends_the_pkce_verifier(listener):
+    client = ProtocolClient()
+    client.code_verifier = "v" * 64
+    login = listener(client)
+    requests.get(login.url + "/callback?code=c&state=good-state", timeout=10)
+    assert client.requests_args[0] == {"code_verifier": "v" * 64}
 
 
 def test_failed_exchange_is_reported_through_the_queue(listener):
@@ -110,3 +133,22 @@ def test_failed_exchange_is_reported_through_the_queue(listener):
     assert requests.get(login.url + "/callback?code=c&state=good-state", timeout=10).status_code == 500
     [error] = drained(login.items)
     assert isinstance(error, RuntimeError)
+
+
+def test_only_the_first_answer_of_a_login_is_taken(listener):
+    class SlowExchange(ProtocolClient):
+        def do_access_token_request(self, **kwargs):
+            exchanging.set()
+            proceed.wait(10)
+            return super().do_access_token_request(**kwargs)
+
+    exchanging, proceed, statuses = threading.Event(), threading.Event(), []
+    login = listener(SlowExchange())
+    first = threading.Thread(target=lambda: statuses.append(
+        requests.get(login.url + "/callback?code=c&state=good-state", timeout=10).status_code))
+    first.start()
+    assert exchanging.wait(10)
+    assert requests.get(login.url + "/callback?code=d&state=good-state", timeout=10).status_code == 400
+    proceed.set()
+    first.join(10)
+    assert statuses == [200] and drained(login.items) == ["refresh-1", "alice"]

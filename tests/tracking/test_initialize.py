@@ -130,3 +130,36 @@ def test_module_refuses_a_default_server_that_is_not_text():
             "import vela_experiment_tracking.tracking.initialize")
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert "TypeError: Argument 'tracking_uri' has incorrect type (expected str, got int)" in result.stderr
+
+
+def test_lost_creation_race_reuses_the_experiment(monkeypatch):
+    from unittest import mock
+
+    from mlflow.exceptions import RestException
+
+    recorder = Recorder(monkeypatch)
+    winner = SimpleNamespace(name="e", experiment_id="7", lifecycle_stage="active")
+    mlflow = mock.MagicMock()
+    mlflow.get_experiment_by_name.side_effect = [None, winner]
+    mlflow.create_experiment.side_effect = RestException({"error_code": "RESOURCE_ALREADY_EXISTS", "message": "exists"})
+    monkeypatch.setattr(initialize, "create_mlflow_client", lambda uri: mlflow)
+    experiment = init("p", "e", tracking_uri="http://server")
+    assert experiment.experiment_id == "7"
+    assert mlflow.mock_calls == [mock.call.get_experiment_by_name("e"), mock.call.create_experiment("e"),
+                                 mock.call.get_experiment_by_name("e")]
+    assert recorder.user.active_experiment is experiment
+
+
+def test_other_creation_errors_pass_through(monkeypatch):
+    from unittest import mock
+
+    from mlflow.exceptions import RestException
+
+    Recorder(monkeypatch)
+    mlflow = mock.MagicMock()
+    mlflow.get_experiment_by_name.return_value = None
+    mlflow.create_experiment.side_effect = RestException({"error_code": "PERMISSION_DENIED", "message": "no"})
+    monkeypatch.setattr(initialize, "create_mlflow_client", lambda uri: mlflow)
+    with pytest.raises(RestException, match="no"):
+        init("p", "e", tracking_uri="http://server")
+    assert mlflow.get_experiment_by_name.call_count == 1

@@ -40,6 +40,9 @@ py::object Authenticator_cleanup(const rt::Args& a) {
     }
     py::object token = a.global("ENV_MLFLOW_TRACKING_TOKEN");
     if (rt::contains(environ(a), token)) environ(a).attr("__delitem__")(token);
+    // MLflow's choice of our request-auth provider goes with the token
+    py::object auth = a.global("ENV_MLFLOW_TRACKING_AUTH");
+    if (rt::equals(environ(a).attr("get")(auth), a.global("REQUEST_AUTH_PROVIDER_NAME"))) environ(a).attr("__delitem__")(auth);
     return py::none();
 }
 
@@ -143,6 +146,11 @@ Login browser_login(const rt::Args& a, py::handle client, py::handle state, py::
     request_args["nonce"] = nonce;
     request_args["redirect_uri"] = client.attr("registration_response")[py::str("redirect_uris")][py::int_(0)];
     request_args["state"] = state;
+    // PKCE (S256): a code is redeemed only with the verifier that stays in this process,
+    // so a code that another party obtained and delivered to the listener is worthless.
+    py::tuple challenge = client.attr("add_code_challenge")();
+    request_args.attr("update")(challenge[0]);
+    py::setattr(client, "code_verifier", challenge[1]);
     py::object auth_req = client.attr("construct_AuthorizationRequest")(py::arg("request_args") = request_args);
     logger.attr("debug")(rt::cat({py::str("auth_req: "), auth_req}));
     py::object login_url = auth_req.attr("request")(client.attr("authorization_endpoint"));
@@ -158,6 +166,99 @@ Login browser_login(const rt::Args& a, py::handle client, py::handle state, py::
     return login;
 }
 
+// The listening sockets of one login: the one the login names, and on `localhost`
+// its twin on the other loopback address.
+struct Listener {
+    py::object server, twin;
+};
+
+// Both serving loops are told to end at once, so stopping waits for one poll, not two.
+void stop(const rt::Args& a, const Listener& listener) {
+    py::object twin_stopper = py::none();
+    if (!listener.twin.is_none()) {
+        twin_stopper = a.global("Thread")(py::arg("target") = listener.twin.attr("shutdown"));
+        py::setattr(twin_stopper, "daemon", py::bool_(true));
+        twin_stopper.attr("start")();
+    }
+    listener.server.attr("shutdown")();
+    if (!twin_stopper.is_none()) twin_stopper.attr("join")();
+}
+
+void close(const Listener& listener) {
+    for (py::handle server : {listener.server, listener.twin})
+        if (!server.is_none()) server.attr("server_close")();
+}
+
+// Each connection is served in a daemon thread of its own, so a connection that
+// idles (until the handler's timeout) delays no other and keeps no process alive.
+py::object serve_apart(const rt::Args& a) {
+    py::handle server = a[0], request = a[1], client_address = a[2];
+    py::object serve_one = a.global("socketserver").attr("ThreadingMixIn").attr("process_request_thread");
+    a.global("Thread")(py::arg("target") = serve_one, py::arg("args") = py::make_tuple(server, request, client_address),
+                       py::arg("daemon") = true)
+        .attr("start")();
+    return py::none();
+}
+
+// Stops the servers of one login; the handler calls it once the browser is answered.
+py::object stop_listening(const rt::Args& a) {
+    for (py::handle server : a.varargs()) server.attr("shutdown")();
+    return py::none();
+}
+
+// On `localhost` the browser may connect to either loopback address, so the port is
+// held on ::1 as well: otherwise another process could bind it there and receive the
+// redirect. Returns the serving twin, or None when there is no IPv6 loopback.
+py::object loopback_twin(const rt::Args& a) {
+    py::handle server = a[0], hostname = a[1];
+    if (!rt::equals(hostname, py::str("localhost"))) return py::none();
+    py::object socket = a.global("socket"), errno_ = a.global("errno");
+    py::dict namespace_;
+    namespace_["address_family"] = socket.attr("AF_INET6");
+    py::object v6_server = py::type::of(py::type::of(server))("LoopbackV6Server", py::make_tuple(py::type::of(server)),
+                                                              namespace_);
+    py::object twin;
+    try {
+        twin = v6_server(py::make_tuple("::1", server.attr("server_port")), server.attr("RequestHandlerClass"));
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        py::object code = e.value().attr("errno");
+        if (rt::equals(code, errno_.attr("EADDRNOTAVAIL")) || rt::equals(code, errno_.attr("EAFNOSUPPORT"))) return py::none();
+        throw;
+    }
+    py::setattr(twin, "process_request", a.global("_serve_apart").attr("__get__")(twin));
+    py::object thread = a.global("Thread")(py::arg("target") = twin.attr("serve_forever"));
+    py::setattr(thread, "daemon", py::bool_(true));
+    thread.attr("start")();
+    return twin;
+}
+
+constexpr int LISTEN_ATTEMPTS = 20;
+
+// The listener on (hostname, a port the system chooses), with its twin where one is
+// needed; a port that another process holds on ::1 is given up for a new one.
+Listener listen(const rt::Args& a, py::handle hostname, py::handle handler) {
+    for (int attempt = 1;; ++attempt) {
+        py::object server = a.global("HTTPServer")(py::make_tuple(hostname, 0), handler);
+        py::setattr(server, "process_request", a.global("_serve_apart").attr("__get__")(server));
+        try {
+            Listener listener{server, a.global("_loopback_twin")(server, hostname)};
+            py::object stop_both = a.global("functools").attr("partial")(a.global("_stop_listening"), server);
+            if (!listener.twin.is_none()) {
+                stop_both = a.global("functools").attr("partial")(a.global("_stop_listening"), server, listener.twin);
+                py::setattr(listener.twin, "stop_listening", stop_both);
+            }
+            py::setattr(server, "stop_listening", stop_both);
+            return listener;
+        } catch (py::error_already_set& e) {
+            server.attr("server_close")();
+            bool taken = e.matches(PyExc_OSError) &&
+                         rt::equals(e.value().attr("errno"), a.global("errno").attr("EADDRINUSE"));
+            if (!taken || attempt == LISTEN_ATTEMPTS) throw;
+        }
+    }
+}
+
 py::object OIDCAuthenticator_authenticate(const rt::Args& a) {
     py::handle self = a[0];
     self.attr("cleanup")();
@@ -168,8 +269,10 @@ py::object OIDCAuthenticator_authenticate(const rt::Args& a) {
     py::object nonce = a.global("rndstr")();
     py::object queue = a.global("Queue")();
     py::object handler = a.global("get_disposable_handler")(client, state, queue);
-    py::object server = a.global("HTTPServer")(py::make_tuple(self.attr("hostname"), 0), handler);
+    Listener listener = listen(a, self.attr("hostname"), handler);
+    py::object server = listener.server;
     py::object thread = a.global("Thread")(py::arg("target") = server.attr("serve_forever"));
+    py::setattr(thread, "daemon", py::bool_(true));  // an interrupted login must not keep the process alive
     thread.attr("start")();
 
     Login login;
@@ -177,12 +280,15 @@ py::object OIDCAuthenticator_authenticate(const rt::Args& a) {
         login = browser_login(a, client, state, nonce, queue, server, thread);
     } catch (...) {
         if (rt::is_forced_unwind()) throw;  // the interpreter is ending this thread: no Python here
-        // A failed login must not leave a non-daemon thread serving: it would keep the
-        // interpreter from exiting.
-        server.attr("shutdown")();
+        // failed or interrupted (Ctrl-C): stop listening at once
+        stop(a, listener);
         thread.attr("join")();
-        server.attr("server_close")();
+        close(listener);
         throw;
+    }
+    if (!listener.twin.is_none()) {
+        listener.twin.attr("shutdown")();
+        listener.twin.attr("server_close")();
     }
 
     py::object provider = a.global("vela_authn").attr("TokenProvider")(
@@ -275,6 +381,11 @@ VELA_MODULE(authenticator) {
     module.import_from("vela_experiment_tracking.auth.utils", {"get_disposable_handler"});
     module.import_from("vela_experiment_tracking.constants", {"ENV_LOGNAME", "ENV_MLFLOW_TRACKING_TOKEN", "ENV_BCK_LOGNAME"});
     module.import_from("vela_experiment_tracking.exception", {"ExperimentTrackingException"});
+    module.import_from("vela_experiment_tracking.constants", {"ENV_MLFLOW_TRACKING_AUTH", "REQUEST_AUTH_PROVIDER_NAME"});
+    module.import("errno");
+    module.import("functools");
+    module.import("socket");
+    module.import("socketserver");
     module.create_logger();
 
     py::object User = module.get("User");
@@ -306,6 +417,12 @@ VELA_MODULE(authenticator) {
                  OIDCAuthenticator_init})
         .method({"authenticate", {self, rt::var_kwargs()}, OIDCAuthenticator_authenticate, nullptr, User})
         .build();
+
+    module.def({"_serve_apart", {rt::param("server"), rt::param("request"), rt::param("client_address")}, serve_apart,
+                "Serve one connection of a login's listener in a daemon thread of its own."});
+    module.def({"_stop_listening", {rt::var_args("servers")}, stop_listening, "Stop the servers of one login."});
+    module.def({"_loopback_twin", {rt::param("server"), rt::param("hostname")}, loopback_twin,
+                "Hold and serve the listener's port on ::1 too, when the login names localhost."});
 
     rt::ClassBuilder(module, "ZELTAuthenticator", py::make_tuple(module.get("Authenticator")),
                      "Implementation for VELA ZELT Cloud Authentication")

@@ -25,15 +25,31 @@ py::object query_value(py::handle query, const char* name) {
 }
 
 // Puts the login's items on the queue (before the browser sees the page, so whoever
-// waits has them by then), answers the browser and lets the listener end: serve_forever() returns once shutdown() is called from another thread (called
-// from the handler itself it would wait for itself).
+// waits has them by then), answers the browser and lets the listener end:
+// serve_forever() returns once shutdown() is called from another thread (called
+// from the handler itself it would wait for itself). The login may have given the
+// server a stop_listening that stops all of its listening sockets.
 void finish(py::handle handler, int status, const char* title, py::handle text,
             std::initializer_list<py::handle> items, const rt::Args& a) {
     for (py::handle item : items) handler.attr("queue").attr("put")(item);
     answer(handler, status, title, text, a);
-    py::object stopper = a.global("threading").attr("Thread")(
-        py::arg("target") = handler.attr("server").attr("shutdown"), py::arg("daemon") = true);
+    py::object server = handler.attr("server");
+    py::object stop = rt::builtin("getattr")(server, "stop_listening", server.attr("shutdown"));
+    py::object stopper = a.global("threading").attr("Thread")(py::arg("target") = stop, py::arg("daemon") = true);
     stopper.attr("start")();
+}
+
+constexpr size_t MAX_ERROR_TEXT = 200;
+
+// Text from the provider's redirect as it may appear in a message: printable
+// characters only, at most MAX_ERROR_TEXT of them.
+py::str printable(py::handle text) {
+    std::u32string kept;
+    for (py::handle c : py::str(text)) {
+        if (kept.size() == MAX_ERROR_TEXT) return py::str(rt::cat({py::str(py::cast(kept)), py::str("...")}));
+        if (rt::truthy(c.attr("isprintable")())) kept += py::cast<std::u32string>(c);
+    }
+    return py::str(py::cast(kept));
 }
 
 // The user's name: preferred_username, else email, else the subject, which every
@@ -54,6 +70,8 @@ py::tuple exchange_code(py::handle handler, py::handle query_string, const rt::A
     py::object registration = client.attr("registration_response");
     py::object method = registration.attr("get")("token_endpoint_auth_method", "client_secret_basic");
     py::dict request_args;
+    py::object verifier = rt::builtin("getattr")(client, "code_verifier", py::none());
+    if (!verifier.is_none()) request_args["code_verifier"] = verifier;  // PKCE
     py::object authn_method = method;
     if (rt::equals(method, py::str("none"))) {  // a public client names itself in the request
         request_args["client_id"] = client.attr("client_id");
@@ -82,17 +100,23 @@ py::object DisposableHandler_do_GET(const rt::Args& a) {
     py::object query = parse.attr("parse_qs")(url.attr("query"));
     py::object state = query_value(query, "state");
     py::object error = query_value(query, "error");
-    // Some providers leave the state out of an error answer; such an answer can only end
-    // the login, never complete it, so it is taken. A wrong state is always refused.
+    // Only the login's own answers count: an answer without its state, error answers
+    // included, could come from any local process.
     bool state_matches = !state.is_none() && rt::truthy(a.global("hmac").attr("compare_digest")(
                                                  state.attr("encode")(), py::str(self.attr("state")).attr("encode")()));
-    if (!state_matches && !(state.is_none() && !error.is_none())) {
+    if (!state_matches) {
         answer(self, 400, "Login failed", py::str("The login answer does not belong to this login. Please try again."), a);
+        return py::none();
+    }
+    // connections are served at once: only the first answer of the login is taken
+    if (!rt::truthy(self.attr("answered").attr("acquire")(py::arg("blocking") = false))) {
+        answer(self, 400, "Login failed", py::str("This login has been answered already."), a);
         return py::none();
     }
     if (!error.is_none()) {
         py::object description = query_value(query, "error_description");
-        py::str reason = description.is_none() ? py::str(error) : rt::cat({error, py::str(": "), description});
+        py::str reason = printable(error);
+        if (!description.is_none()) reason = rt::cat({reason, py::str(": "), printable(description)});
         py::str refusal = rt::cat({py::str("The identity provider refused the login: "), reason});
         finish(self, 400, "Login failed", refusal, {a.global("ExperimentTrackingException")(refusal)}, a);
         return py::none();
@@ -116,6 +140,7 @@ py::object get_disposable_handler(const rt::Args& a) {
     attributes["client"] = a[0];
     attributes["state"] = a[1];
     attributes["queue"] = a[2];
+    attributes["answered"] = a.global("threading").attr("Lock")();
     attributes["__module__"] = a.global("__name__");
     py::object base = a.global("DisposableHandler");
     return py::type::of(base)("DisposableHandler", py::make_tuple(base), attributes);
@@ -142,6 +167,8 @@ VELA_MODULE(utils) {
         handler.method(do_request);
     }
     handler.method({"log_message", {rt::param("self"), rt::param("format"), rt::var_args()}, DisposableHandler_log_message});
+    // a connection that sends no complete request within this many seconds is closed
+    handler.value("timeout", py::int_(5));
     handler.build();
 
     module.def({"get_disposable_handler",

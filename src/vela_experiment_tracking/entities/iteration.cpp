@@ -7,6 +7,7 @@
 namespace {
 
 constexpr size_t MAX_BATCH = 1000;  // the most entries of one kind the server takes in one request
+constexpr double EXIT_DEADLINE_SECONDS = 30;
 
 [[noreturn]] void refuse(const rt::Args& a, py::handle message) {
     rt::raise_instance(a.global("ExperimentTrackingException")(
@@ -34,49 +35,178 @@ py::list entries_of(py::handle mapping, Make make) {
     return entries;
 }
 
-// A nested iteration names its parent, as MLflow's own UI expects too.
-py::dict start_tags(const rt::Args& a, py::handle user, py::handle parent) {
+// A list of the items of any sequence (a copy).
+py::list list_of(py::handle items) {
+    PyObject* copy = PySequence_List(items.ptr());
+    if (!copy) throw py::error_already_set();
+    return py::reinterpret_steal<py::list>(copy);
+}
+
+// Removes that very object (not one equal to it) from a sequence, if there.
+void remove_item(py::handle items, py::handle item) {
+    py::list copy = list_of(items);
+    for (size_t i = copy.size(); i-- > 0;)
+        if (py::handle(copy[i]).is(item)) {
+            if (PyObject_DelItem(items.ptr(), py::int_(i).ptr()) < 0) throw py::error_already_set();
+            return;
+        }
+}
+
+py::object project_of(py::handle experiment) {
+    py::object project = py::getattr(experiment, "project", py::none());
+    if (!rt::truthy(project)) return py::none();
+    return project;
+}
+
+// Tags a run carries from its start (or its resumption): project, name, parent, the caller's.
+py::dict run_tags(const rt::Args& a, py::handle experiment, py::handle name, py::handle parent, py::handle extra) {
     py::dict tags;
-    tags[a.global("MLFLOW_USER")] = user.attr("username");
-    if (!parent.is_none()) {
+    py::object project = project_of(experiment);
+    if (!project.is_none()) {
+        py::object project_name = py::getattr(project, "name", py::none());
+        if (!project_name.is_none()) tags[a.global("EXP_STORE_PROJECT_NAME")] = py::str(project_name);
+    }
+    if (!name.is_none()) tags[a.global("EXP_STORE_RUN_NAME")] = name;
+    if (!parent.is_none()) {  // a nested iteration names its parent, as MLflow's own UI expects too
         tags[a.global("EXP_STORE_PARENT_RUN_ID")] = parent.attr("iteration_id");
         tags[a.global("MLFLOW_PARENT_RUN_ID")] = parent.attr("iteration_id");
     }
+    if (!extra.is_none())
+        for (py::handle item : extra.attr("items")()) tags[py::str(item[py::int_(0)])] = py::str(item[py::int_(1)]);
     return tags;
 }
 
+// The project and descriptions go on the experiment once per process and set of values, so
+// the UI and searches can filter experiments by project.
+void tag_experiment(const rt::Args& a, py::handle mlflow, py::handle experiment, py::handle tracking_uri) {
+    py::object project = project_of(experiment);
+    py::list tags;
+    auto add = [&](py::object key, py::object value) {
+        if (!value.is_none()) tags.append(py::make_tuple(key, py::str(value)));
+    };
+    if (!project.is_none()) {
+        add(a.global("EXP_STORE_PROJECT_NAME"), py::getattr(project, "name", py::none()));
+        add(a.global("EXP_STORE_PROJECT_DESCRIPTION"), py::getattr(project, "description", py::none()));
+    }
+    add(a.global("EXP_STORE_EXPERIMENT_DESCRIPTION"), experiment.attr("description"));
+    if (tags.empty()) return;
+    py::object experiment_id = experiment.attr("experiment_id");
+    py::object done = a.global("context").attr("tagged_experiments");
+    py::tuple key = py::make_tuple(tracking_uri, experiment_id, py::tuple(tags));
+    if (rt::contains(done, key)) return;
+    for (py::handle tag : tags) mlflow.attr("set_experiment_tag")(experiment_id, tag[py::int_(0)], tag[py::int_(1)]);
+    done.attr("add")(key);
+}
+
+// The innermost iteration of this thread whose `with` block is open, or None.
+py::object enclosing_iteration(py::handle thread_open) {
+    py::list open = list_of(thread_open);
+    for (size_t i = open.size(); i-- > 0;)
+        if (rt::truthy(open[i].attr("_Iteration__entered"))) return open[i];
+    return py::none();
+}
+
+// Ends an iteration; a failure is logged, and the iteration is no longer counted as open.
+void end_quietly(const rt::Args& a, py::handle iteration, py::handle status) {
+    try {
+        iteration.attr("end")(status);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        a.global("logger").attr("debug")(rt::cat({py::str("Could not end iteration "), iteration.attr("iteration_id"),
+                                                  py::str(": "), py::repr(e.value())}));
+        iteration.attr("_forget")();
+    }
+}
+
+// A top-level iteration started where no `with` block of this thread is open (a notebook cell
+// run again, a script starting the next one) ends the ones this thread left open: they finished.
+void end_left_open(const rt::Args& a, py::handle thread_open) {
+    py::list left = list_of(thread_open);
+    for (size_t i = left.size(); i-- > 0;) end_quietly(a, left[i], py::str("FINISHED"));
+}
+
+py::object start_run(const rt::Args& a, py::handle mlflow, py::handle experiment, py::handle user, py::handle name,
+                      py::dict tags) {
+    tags[a.global("MLFLOW_USER")] = user.attr("username");
+    py::object run = mlflow.attr("create_run")(experiment.attr("experiment_id"), py::arg("tags") = tags,
+                                               py::arg("run_name") = name);
+    py::object info = run.attr("info");
+    if (name.is_none()) mlflow.attr("set_tag")(info.attr("run_id"), a.global("EXP_STORE_RUN_NAME"), info.attr("run_name"));
+    return run;
+}
+
+// An existing run of this experiment, running again.
+py::object resume_run(const rt::Args& a, py::handle mlflow, py::handle experiment, py::handle iteration_id,
+                      py::handle name, py::dict tags) {
+    py::object run = mlflow.attr("get_run")(iteration_id);
+    if (!rt::equals(py::str(run.attr("info").attr("experiment_id")), py::str(experiment.attr("experiment_id"))))
+        refuse(a, rt::cat({py::str("Iteration "), iteration_id, py::str(" belongs to another experiment.")}));
+    mlflow.attr("update_run")(iteration_id, py::arg("status") = "RUNNING", py::arg("name") = name);
+    py::list entries = entries_of(tags, [&](py::handle key, py::handle value) { return a.global("RunTag")(key, value); });
+    if (!entries.empty()) mlflow.attr("log_batch")(iteration_id, py::arg("tags") = entries);
+    return run;
+}
+
+// Open in this thread: the parent lookup, the user's stack, the process's list for the end
+// at exit, and MLflow's active run of this thread, so fluent calls and autolog land in it.
+void open_iteration(const rt::Args& a, py::handle self, py::handle run, py::handle thread_open) {
+    thread_open.attr("append")(self);
+    py::setattr(self, "_Iteration__thread_open", thread_open);
+    self.attr("_Iteration__user").attr("active_iteration_stack").attr("append")(self);
+    a.global("context").attr("open_iterations").attr("append")(self);
+    py::object fluent_stack = a.global("fluent").attr("_active_run_stack").attr("get")();
+    py::object active_run = a.global("fluent").attr("ActiveRun")(run);
+    fluent_stack.attr("append")(active_run);
+    py::setattr(self, "_Iteration__fluent_stack", fluent_stack);
+    py::setattr(self, "_Iteration__active_run", active_run);
+}
+
 py::object Iteration_init(const rt::Args& a) {
-    py::handle self = a[0], experiment = a[1], name = a[2];
+    py::handle self = a[0], experiment = a[1], name = a[2], extra_tags = a[3], iteration_id = a[4];
     py::object client = experiment.attr("client");
     if (!rt::truthy(client))
         refuse(a, py::str("The experiment is not bound to a tracking client: start it with init()."));
     py::object mlflow = a.global("create_mlflow_client")(client.attr("tracking_uri"));
     py::object user = client.attr("user");
-    py::object stack = user.attr("active_iteration_stack");
-    py::object parent = rt::truthy(stack) ? py::object(stack[py::int_(-1)]) : py::none();
+    py::object thread_open = a.global("context").attr("thread_iterations").attr("open");
+    py::object parent = a[5].is_none() ? enclosing_iteration(thread_open) : py::reinterpret_borrow<py::object>(a[5]);
+    if (parent.is_none()) end_left_open(a, thread_open);
 
-    py::dict tags = start_tags(a, user, parent);
-    if (!name.is_none()) tags[a.global("EXP_STORE_RUN_NAME")] = name;
-    py::object run = mlflow.attr("create_run")(experiment.attr("experiment_id"), py::arg("tags") = tags,
-                                               py::arg("run_name") = name);
+    tag_experiment(a, mlflow, experiment, client.attr("tracking_uri"));
+    py::dict tags = run_tags(a, experiment, name, parent, extra_tags);
+    bool resumed = !iteration_id.is_none();
+    py::object run = resumed ? resume_run(a, mlflow, experiment, iteration_id, name, tags)
+                             : start_run(a, mlflow, experiment, user, name, tags);
     py::object info = run.attr("info");
-    if (name.is_none()) mlflow.attr("set_tag")(info.attr("run_id"), a.global("EXP_STORE_RUN_NAME"), info.attr("run_name"));
 
-    rt::super(a, self).attr("__init__")(info.attr("run_name"), py::none());
+    py::object run_name = name.is_none() ? py::object(info.attr("run_name")) : py::reinterpret_borrow<py::object>(name);
+    rt::super(a, self).attr("__init__")(run_name, py::none());
     py::setattr(self, "_Iteration__run_id", info.attr("run_id"));
-    py::setattr(self, "_Iteration__status", info.attr("status"));
+    py::setattr(self, "_Iteration__status", py::str("RUNNING"));
     py::setattr(self, "experiment", experiment);
     py::setattr(self, "parent", parent);
-    py::setattr(self, "params", py::dict());
+    py::setattr(self, "params", resumed ? py::dict(run.attr("data").attr("params")) : py::dict());
     py::setattr(self, "_Iteration__mlflow", mlflow);
     py::setattr(self, "_Iteration__user", user);
-    stack.attr("append")(self);
+    py::setattr(self, "_Iteration__entered", py::int_(0));
+    open_iteration(a, self, run, thread_open);
     return py::none();
 }
 
 py::object Iteration_iteration_id(const rt::Args& a) { return a[0].attr("_Iteration__run_id"); }
 
-py::object Iteration_status(const rt::Args& a) { return a[0].attr("_Iteration__status"); }
+// As the server has it; what this process last set when the server cannot be asked.
+py::object Iteration_status(const rt::Args& a) {
+    py::handle self = a[0];
+    try {
+        py::object status = self.attr("_Iteration__mlflow").attr("get_run")(run_id(self)).attr("info").attr("status");
+        py::setattr(self, "_Iteration__status", status);
+        return status;
+    } catch (py::error_already_set& e) {
+        if (!e.matches(a.global("MlflowException"))) throw;
+        return self.attr("_Iteration__status");
+    }
+}
 
 // Sends entries in batches the server accepts.
 void log_batch(py::handle self, const char* kind, py::list entries) {
@@ -140,42 +270,122 @@ py::object Iteration_log_artifact(const rt::Args& a) {
     return py::none();
 }
 
+py::object Iteration_log_artifacts(const rt::Args& a) {
+    py::handle self = a[0];
+    self.attr("_Iteration__mlflow").attr("log_artifacts")(run_id(self), a[1], a[2]);
+    return py::none();
+}
+
+// log_dict, log_text, log_figure: MLflow's client call of that name, (run, content, artifact_file).
+template <const char* Call>
+py::object log_as_artifact(const rt::Args& a) {
+    py::handle self = a[0];
+    self.attr("_Iteration__mlflow").attr(Call)(run_id(self), a[1], a[2]);
+    return py::none();
+}
+constexpr char LOG_DICT[] = "log_dict";
+constexpr char LOG_TEXT[] = "log_text";
+constexpr char LOG_FIGURE[] = "log_figure";
+
+// No longer open anywhere: not a parent candidate, not MLflow's active run, not ended at exit.
+py::object Iteration_forget(const rt::Args& a) {
+    py::handle self = a[0];
+    remove_item(self.attr("_Iteration__user").attr("active_iteration_stack"), self);
+    remove_item(self.attr("_Iteration__thread_open"), self);
+    remove_item(a.global("context").attr("open_iterations"), self);
+    remove_item(self.attr("_Iteration__fluent_stack"), self.attr("_Iteration__active_run"));
+    return py::none();
+}
+
 py::object Iteration_end(const rt::Args& a) {
     py::handle self = a[0], status = a[1];
     self.attr("_Iteration__mlflow").attr("set_terminated")(run_id(self), status);
     py::setattr(self, "_Iteration__status", status);
-    py::object stack = self.attr("_Iteration__user").attr("active_iteration_stack");
-    if (rt::contains(stack, self)) stack.attr("remove")(self);
+    self.attr("_forget")();
     return py::none();
 }
 
-py::object Iteration_enter(const rt::Args& a) { return py::reinterpret_borrow<py::object>(a[0]); }
+// Inside its `with` block an iteration is the parent of the ones started in the block.
+void count_entered(py::handle self, long change) {
+    long entered = self.attr("_Iteration__entered").cast<long>();
+    py::setattr(self, "_Iteration__entered", py::int_(std::max(0L, entered + change)));
+}
+
+py::object Iteration_enter(const rt::Args& a) {
+    count_entered(a[0], +1);
+    return py::reinterpret_borrow<py::object>(a[0]);
+}
 
 // Finished on success, failed on an exception; the exception goes on.
 py::object Iteration_exit(const rt::Args& a) {
+    count_entered(a[0], -1);
     a[0].attr("end")(a[1].is_none() ? "FINISHED" : "FAILED");
     return py::none();
+}
+
+// At interpreter exit the iterations still open finished, or failed when an unhandled exception
+// ends the interpreter. Each request gets one short try, and all of them a deadline.
+py::object end_open_iterations(const rt::Args& a) {
+    py::object context = a.global("context");
+    py::str status(rt::truthy(context.attr("exiting_on_exception")) ? "FAILED" : "FINISHED");
+    py::object environ = a.global("os").attr("environ");
+    environ["MLFLOW_HTTP_REQUEST_MAX_RETRIES"] = "0";
+    environ["MLFLOW_HTTP_REQUEST_TIMEOUT"] = "5";
+    py::object monotonic = a.global("time").attr("monotonic");
+    double deadline = monotonic().cast<double>() + EXIT_DEADLINE_SECONDS;
+    py::list open = list_of(context.attr("open_iterations"));
+    for (size_t i = open.size(); i-- > 0 && monotonic().cast<double>() < deadline;) end_quietly(a, open[i], status);
+    return py::none();
+}
+
+py::object ExitStatusHook_init(const rt::Args& a) {
+    py::setattr(a[0], "previous", a[1]);
+    return py::none();
+}
+
+// An unhandled exception reaches the hook just before the interpreter ends; at the
+// interactive prompt it does not end anything.
+py::object ExitStatusHook_call(const rt::Args& a) {
+    py::handle self = a[0];
+    if (!py::hasattr(a.global("sys"), "ps1")) py::setattr(a.global("context"), "exiting_on_exception", py::bool_(true));
+    return self.attr("previous")(a[1], a[2], a[3]);
 }
 
 }  // namespace
 
 VELA_MODULE(iteration) {
+    module.import("atexit");
+    module.import("logging");
+    module.import("os");
+    module.import("sys");
     module.import("time");
     module.import_from("mlflow.entities", {"Metric", "Param", "RunTag"});
+    module.import_from("mlflow.exceptions", {"MlflowException"});
     module.import_from("mlflow.protos.databricks_pb2", {"INVALID_PARAMETER_VALUE"});
+    module.import_as("mlflow.tracking.fluent", "fluent");
     module.import_from("mlflow.utils.mlflow_tags", {"MLFLOW_USER", "MLFLOW_PARENT_RUN_ID"});
+    module.import_as("vela_experiment_tracking.context", "context");
     module.import_from("vela_experiment_tracking.entities.labeled_record", {"LabeledRecord"});
     module.import_from("vela_experiment_tracking.exception", {"ExperimentTrackingException"});
-    module.import_from("vela_experiment_tracking.model.tags", {"EXP_STORE_RUN_NAME", "EXP_STORE_PARENT_RUN_ID"});
+    module.import_from("vela_experiment_tracking.model.tags",
+                       {"EXP_STORE_RUN_NAME", "EXP_STORE_PARENT_RUN_ID", "EXP_STORE_PROJECT_NAME",
+                        "EXP_STORE_PROJECT_DESCRIPTION", "EXP_STORE_EXPERIMENT_DESCRIPTION"});
     module.import_from("vela_experiment_tracking.tracking.client", {"create_mlflow_client"});
     module.import_from("vela_experiment_tracking.utils.validation", {"_validate_keys_already_exists"});
+    module.create_logger();
 
     auto self = rt::param("self");
     rt::ClassBuilder(module, "Iteration", py::make_tuple(module.get("LabeledRecord")),
-                     "One iteration of an experiment: a run on the tracking server, started when it is made.")
-        .method({"__init__", {self, rt::param("experiment"), rt::param("name", py::none())}, Iteration_init})
+                     "One iteration of an experiment: a run on the tracking server, started (or resumed, given\n"
+                     "its id) when it is made, and MLflow's active run in this thread until it ends.\n\n"
+                     "It nests under the iteration whose `with` block is open in this thread, or under `parent`.\n"
+                     "Otherwise the iterations this thread left open are ended first.")
+        .method({"__init__",
+                 {self, rt::param("experiment"), rt::param("name", py::none()), rt::param("tags", py::none()),
+                  rt::param("iteration_id", py::none()), rt::param("parent", py::none())},
+                 Iteration_init})
         .property({"iteration_id", Iteration_iteration_id, nullptr, "The run's id on the tracking server."})
-        .property({"status", Iteration_status, nullptr, "RUNNING until ended, then how it ended."})
+        .property({"status", Iteration_status, nullptr, "The run's status on the tracking server."})
         .method({"log_param", {self, rt::param("key"), rt::param("value")}, Iteration_log_param,
                  "Log one parameter; a key logged before is refused."})
         .method({"log_params", {self, rt::param("params")}, Iteration_log_params,
@@ -188,10 +398,32 @@ VELA_MODULE(iteration) {
         .method({"set_tags", {self, rt::param("tags")}, Iteration_set_tags, "Set a mapping of tags in one request."})
         .method({"log_artifact", {self, rt::param("local_path"), rt::param("artifact_path", py::none())},
                  Iteration_log_artifact, "Upload a local file as an artifact of the run."})
+        .method({"log_artifacts", {self, rt::param("local_dir"), rt::param("artifact_path", py::none())},
+                 Iteration_log_artifacts, "Upload the files of a local directory, subdirectories included."})
+        .method({"log_dict", {self, rt::param("dictionary"), rt::param("artifact_file")}, log_as_artifact<LOG_DICT>,
+                 "Save a mapping as a JSON or YAML artifact (chosen by the file's extension)."})
+        .method({"log_text", {self, rt::param("text"), rt::param("artifact_file")}, log_as_artifact<LOG_TEXT>,
+                 "Save a text as an artifact."})
+        .method({"log_figure", {self, rt::param("figure"), rt::param("artifact_file")}, log_as_artifact<LOG_FIGURE>,
+                 "Save a matplotlib or plotly figure as an artifact."})
         .method({"end", {self, rt::param("status", py::str("FINISHED"))}, Iteration_end,
                  "End the run with that status (FINISHED, FAILED or KILLED)."})
+        .method({"_forget", {self}, Iteration_forget})
         .method({"__enter__", {self}, Iteration_enter})
         .method({"__exit__", {self, rt::param("exc_type"), rt::param("exc_value"), rt::param("traceback")},
                  Iteration_exit})
         .build();
+
+    module.def({"end_open_iterations", {}, end_open_iterations,
+                "End the iterations still open: FAILED when the interpreter ends on an unhandled exception."});
+    rt::ClassBuilder(module, "ExitStatusHook", py::tuple(),
+                     "sys.excepthook's stand-in: notes that the interpreter ends on an exception, then hands over.")
+        .method({"__init__", {self, rt::param("previous")}, ExitStatusHook_init})
+        .method({"__call__", {self, rt::param("exc_type"), rt::param("exc_value"), rt::param("traceback")},
+                 ExitStatusHook_call})
+        .build();
+
+    module.get("atexit").attr("register")(module.get("end_open_iterations"));
+    py::object sys = module.get("sys");
+    sys.attr("excepthook") = module.get("ExitStatusHook")(sys.attr("excepthook"));
 }

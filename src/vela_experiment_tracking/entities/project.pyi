@@ -1,7 +1,12 @@
-from typing import Any, Optional
+from typing import Any, List, Optional
+
+from mlflow.entities import Experiment as MlflowExperiment
+from mlflow.entities import Run
 
 from vela_experiment_tracking.entities.labeled_record import LabeledRecord
 
 class Project(LabeledRecord):
     client: Any
     def __init__(self, name: Optional[str], description: Optional[str], client: Any = ...) -> None: ...
+    def list_experiments(self) -> List[MlflowExperiment]: ...
+    def list_iterations(self, experiment: Any, filter_string: str = ...) -> List[Run]: ...

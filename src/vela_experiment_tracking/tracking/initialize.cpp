@@ -7,6 +7,12 @@ constexpr const char* DELETED_EXPERIMENT =
     "Cannot set a deleted experiment '%s' as the active experiment. You can restore the experiment, or permanently "
     "delete the  experiment to create a new one.";
 
+// MLflow's answer when an experiment of that name exists already.
+bool already_exists(const py::error_already_set& e) {
+    py::object code = rt::builtin("getattr")(e.value(), "error_code", py::none());
+    return rt::equals(code, py::str("RESOURCE_ALREADY_EXISTS"));
+}
+
 py::object init(const rt::Args& a) {
     py::handle project_arg = a[0], experiment_arg = a[1], use_if_exists = a[2], tracking_uri = a[3],
                authenticator = a[4];
@@ -53,17 +59,25 @@ py::object init(const rt::Args& a) {
 
     py::object found = client.attr("get_experiment_by_name")(experiment_name);
     py::object server_experiment;
+    if (!rt::truthy(found)) {
+        try {
+            py::object experiment_id = client.attr("create_experiment")(experiment_name);
+            server_experiment = client.attr("get_experiment")(experiment_id);
+            logger.attr("debug")(rt::cat({py::str("New experiment created with name: "), experiment_name,
+                                          py::str(" and ID: "), server_experiment.attr("experiment_id")}));
+        } catch (py::error_already_set& e) {
+            // another process created it between our lookup and our creation: use theirs
+            if (!already_exists(e)) throw;
+            found = client.attr("get_experiment_by_name")(experiment_name);
+            if (!rt::truthy(found)) throw;
+        }
+    }
     if (rt::truthy(found)) {
         if (!rt::truthy(use_if_exists))
             rt::raise(PyExc_Exception, rt::cat({py::str("Experiment already exists with name: "), found.attr("name")}));
         logger.attr("debug")(rt::cat({py::str("Re-using experiment with name: "), experiment_name, py::str(" and ID: "),
                                       found.attr("experiment_id")}));
         server_experiment = found;
-    } else {
-        py::object experiment_id = client.attr("create_experiment")(experiment_name);
-        server_experiment = client.attr("get_experiment")(experiment_id);
-        logger.attr("debug")(rt::cat({py::str("New experiment created with name: "), experiment_name,
-                                      py::str(" and ID: "), server_experiment.attr("experiment_id")}));
     }
 
     if (rt::truthy(rt::compare(server_experiment.attr("lifecycle_stage"), a.global("LifecycleStage").attr("ACTIVE"), Py_NE)))
