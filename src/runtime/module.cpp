@@ -248,7 +248,8 @@ PyObject* iterator_next(PyObject* self) {
     if (!it->state) return nullptr;
     if (enter_recursive_call()) return nullptr;
     PyObject* item = guarded([&]() -> PyObject* {
-        py::object value = it->step(it->state);
+        auto state = py::reinterpret_borrow<py::object>(it->state);  // kept should the step end this iterator
+        py::object value = it->step(state);
         return value ? value.release().ptr() : nullptr;
     });
     Py_LeaveRecursiveCall();

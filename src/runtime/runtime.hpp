@@ -26,8 +26,7 @@ inline void release_reference(PyObject* object) {
 
 #include <pybind11/pybind11.h>
 
-#include <cxxabi.h>
-
+#include <exception>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -95,10 +94,12 @@ struct FunctionSpec {
 // A native function object, owned by the module whose globals it reads.
 py::object make_function(const FunctionSpec& definition, py::handle globals, const std::string& qualname);
 
-// The forced unwind with which the interpreter ends a thread (a daemon thread at
-// exit). Every catch-all rethrows it untouched, before anything else:
-//     catch (rt::forced_unwind&) { throw; } catch (...) { ... }
-using forced_unwind = abi::__forced_unwind;
+// Inside a catch-all: whether what was caught is no C++ exception but the forced
+// unwind with which the interpreter ends a thread (a daemon thread at exit). It
+// must pass on untouched, before anything else:
+//     catch (...) { if (rt::is_forced_unwind()) throw; ... }
+// (Catching abi::__forced_unwind by name binds a reference to no object.)
+inline bool is_forced_unwind() { return !std::current_exception(); }
 
 // False while the interpreter ends this thread by a forced unwind: destructors
 // then run without the GIL and must not call into Python.
@@ -238,8 +239,6 @@ template <class F>
 PyObject* guarded(F&& f) {
     try {
         return f();
-    } catch (forced_unwind&) {
-        throw;
     } catch (py::error_already_set& e) {
         e.restore();
     } catch (py::builtin_exception& e) {
@@ -249,6 +248,7 @@ PyObject* guarded(F&& f) {
     } catch (std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (...) {
+        if (is_forced_unwind()) throw;
         PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
     }
     return nullptr;

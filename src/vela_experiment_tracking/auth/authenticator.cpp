@@ -278,9 +278,8 @@ py::object OIDCAuthenticator_authenticate(const rt::Args& a) {
     Login login;
     try {
         login = browser_login(a, client, state, nonce, queue, server, thread);
-    } catch (rt::forced_unwind&) {
-        throw;  // the interpreter is ending this thread: no Python here
     } catch (...) {
+        if (rt::is_forced_unwind()) throw;  // the interpreter is ending this thread: no Python here
         // failed or interrupted (Ctrl-C): stop listening at once
         stop(a, listener);
         thread.attr("join")();

@@ -8,6 +8,7 @@ class Holding {
 public:
     explicit Holding(py::object lock) : lock_(std::move(lock)) { lock_.attr("acquire")(); }
     ~Holding() {
+        if (!rt::holds_gil()) return;  // the interpreter is ending this thread: no Python here
         try {
             lock_.attr("release")();
         } catch (py::error_already_set& e) {
