@@ -126,9 +126,8 @@ py::object StoreLock_enter(const rt::Args& a) {
         py::object fd = os.attr("open")(self.attr("path"), flags, 0600);
         try {
             a.global("fcntl").attr("flock")(fd, a.global("fcntl").attr("LOCK_EX"));
-        } catch (rt::forced_unwind&) {
-            throw;
         } catch (...) {
+            if (rt::is_forced_unwind()) throw;  // the interpreter is ending this thread: no Python here
             os.attr("close")(fd);
             throw;
         }
@@ -228,9 +227,8 @@ void write_record_file(const rt::Args& a, py::handle path, py::handle text) {
         os.attr("fsync")(file.attr("fileno")());
         file.attr("close")();
         os.attr("replace")(temporary, path);
-    } catch (rt::forced_unwind&) {
-        throw;
     } catch (...) {
+        if (rt::is_forced_unwind()) throw;
         py::object remove = os.attr("unlink");
         try {
             remove(temporary);
