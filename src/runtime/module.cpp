@@ -1,6 +1,8 @@
 // Modules, classes, errors and small helpers shared by every module file.
 #include "runtime.hpp"
 
+#include <cstring>
+
 namespace rt {
 
 Param Param::as_text() const {
@@ -107,13 +109,13 @@ py::object str(py::handle value) {
 }
 
 namespace {
-bool is_unreserved(unsigned char c) {
+bool is_unreserved(unsigned char c, const char* also_safe) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-           c == '_' || c == '~' || c == '/';
+           c == '_' || c == '~' || (c && std::strchr(also_safe, c));
 }
 }  // namespace
 
-py::str percent_encode(py::handle text) {
+py::str percent_encode(py::handle text, const char* also_safe) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
     if (!utf8) throw py::error_already_set();
@@ -122,7 +124,7 @@ py::str percent_encode(py::handle text) {
     encoded.reserve(static_cast<size_t>(size) * 3);
     for (Py_ssize_t i = 0; i < size; ++i) {
         auto byte = static_cast<unsigned char>(utf8[i]);
-        if (is_unreserved(byte)) {
+        if (is_unreserved(byte, also_safe)) {
             encoded += static_cast<char>(byte);
         } else {
             encoded += '%';

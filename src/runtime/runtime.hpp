@@ -119,8 +119,8 @@ void require_text(py::handle value, const char* name);
 // str(value), as the built-in computes it (an overridden __str__ is honoured).
 py::object str(py::handle value);
 // A value as it stands in a form body or URL: UTF-8, every byte but letters,
-// digits and -._~/ percent-encoded.
-py::str percent_encode(py::handle text);
+// digits, -._~ and the characters of also_safe percent-encoded.
+py::str percent_encode(py::handle text, const char* also_safe = "/");
 
 // str() of each part, concatenated.
 py::str cat(std::initializer_list<py::handle> parts);

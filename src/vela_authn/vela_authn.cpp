@@ -72,20 +72,7 @@ bool valid(py::handle self, const Now& t) {
 
 // application/x-www-form-urlencoded, as client credentials are encoded before
 // they go into a Basic authorization header.
-py::str form_encode(py::handle value) {
-    constexpr const char* hex = "0123456789ABCDEF";
-    std::string text = py::str(value).cast<std::string>(), out;
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return py::str(out);
-}
+py::str form_encode(py::handle value) { return rt::percent_encode(rt::str(value), ""); }
 
 // The refresh request authenticates the client as its registration says; a
 // client without a recorded secret refreshes as a public client.
