@@ -68,8 +68,10 @@ $(WHEELHOUSE)/.complete: pyproject.toml | $(VENV)/.build-tools
 test: install browser $(WHEELHOUSE)/.complete
 	$(PY) -m pytest $(PYTEST_ARGS)
 
-demo: $(INSTALLED)
-	$(PY) examples/run_demo.py
+# Prints how long it took from `make demo` to the quickstart's end, install included.
+demo:
+	@started=$$(date +%s); $(MAKE) --no-print-directory $(INSTALLED) && \
+	  VELA_DEMO_STARTED=$$started $(PY) examples/run_demo.py
 
 bench: install
 	$(PY) benchmarks/run.py

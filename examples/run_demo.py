@@ -2,6 +2,7 @@
 starting a local MLflow server on a SQLite file first if none answers there; that server then
 stays up for the link the quickstart prints until you stop it (Ctrl+C)."""
 import contextlib
+import os
 import subprocess
 import sys
 import time
@@ -27,6 +28,12 @@ def keep_serving() -> None:
             input()
 
 
+def report_time() -> None:
+    started = os.environ.get("VELA_DEMO_STARTED")
+    if started:
+        print(f"make demo: the quickstart finished {time.time() - int(started):.0f} s after make demo started")
+
+
 def wait_for_the_ui(seconds: float = 60) -> None:
     """The server answers its health check a little before its UI page, which init probes."""
     deadline = time.monotonic() + seconds
@@ -42,6 +49,7 @@ def main() -> None:
         wait_for_the_ui()
         result = subprocess.run([sys.executable, str(ROOT / "examples" / "quickstart.py")])
         if result.returncode == 0:
+            report_time()
             keep_serving()
     sys.exit(result.returncode)
 
