@@ -1209,8 +1209,9 @@ py::object Sender_pending(const rt::Args& a) {
 // on standard error what is left and how to upload it.
 py::object Sender_close(const rt::Args& a) {
     Engine& engine = engine_of(a[0]);
-    engine.flush(nullptr, Clock::time_point::max(), std::chrono::duration<double>(flush_timeout(a, a[1])),
-                 EXIT_GIVES_UP_AFTER);
+    // At exit the whole wait is bounded, also while records still go out: what is left stays in the journal.
+    std::chrono::duration<double> wait(flush_timeout(a, a[1]));
+    engine.flush(nullptr, Clock::now() + std::chrono::duration_cast<Clock::duration>(wait), wait, EXIT_GIVES_UP_AFTER);
     Engine::Count before = engine.pending(nullptr);
     std::string directory = engine.directory();
     engine.close_for_good();
@@ -1345,7 +1346,7 @@ VELA_MODULE(sender) {
         .method({"pending", {self, rt::param("run_id", py::none())}, Sender_pending,
                  "How many records of the run (or of all runs) the server has not confirmed yet."})
         .method({"close", {self, rt::param("timeout", py::none())}, Sender_close,
-                 "Wait for the records (bounded, and not through an outage), stop the thread, and tell on "
+                 "Wait for the records (at most the flush timeout in all, and not through an outage), stop the thread, and tell on "
                  "standard error what is left. Returns that count."})
         .method({"sync", {self, rt::param("timeout", py::none())}, Sender_sync,
                  "Upload the journals that ended processes left: (records uploaded, records left)."})
