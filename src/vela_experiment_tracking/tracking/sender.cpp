@@ -1249,7 +1249,11 @@ py::object Sender_sync(const rt::Args& a) {
     }
     uint64_t queued = engine.pending(nullptr).records;
     engine.resume();
-    engine.flush(nullptr, Clock::time_point::max(), std::chrono::duration<double>(flush_timeout(a, a[1])));
+    // A timeout given bounds the whole upload; without one it goes on while records go out. Either way a server
+    // that keeps failing ends it: what is left stays for the next sync.
+    std::chrono::duration<double> wait(flush_timeout(a, a[1]));
+    auto deadline = a[1].is_none() ? Clock::time_point::max() : Clock::now() + std::chrono::duration_cast<Clock::duration>(wait);
+    engine.flush(nullptr, deadline, wait, EXIT_GIVES_UP_AFTER);
     std::vector<std::string> refusals = engine.take_refusals(nullptr);
     for (const std::string& reason : refusals) a.global("logger").attr("warning")(py::str(reason));
     engine.close_for_good();
