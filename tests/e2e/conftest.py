@@ -69,23 +69,28 @@ def unique_name(request):
 PLATFORM_CLIENT = "platform-cli"
 
 
+def obtain_refresh_token(provider):
+    """A new refresh token for jdoe, obtained from the provider as the cloud platform would hold it."""
+    redirect_uri = "http://127.0.0.1/platform"
+    authorization = requests.post(
+        f"{provider}/oauth2/authorize",
+        params={"client_id": PLATFORM_CLIENT, "redirect_uri": redirect_uri, "response_type": "code",
+                "scope": "openid profile email", "state": "s"},
+        data={"sub": "jdoe"}, allow_redirects=False, timeout=10)
+    code = urllib.parse.parse_qs(urllib.parse.urlsplit(authorization.headers["Location"]).query)["code"][0]
+    tokens = requests.post(f"{provider}/oauth2/token", data={
+        "grant_type": "authorization_code", "code": code, "redirect_uri": redirect_uri, "client_id": PLATFORM_CLIENT},
+        timeout=10)
+    tokens.raise_for_status()
+    return tokens.json()["refresh_token"]
+
+
 @pytest.fixture
 def platform_refresh_token(oidc_provider):
     """A refresh token for jdoe, obtained from the provider as the cloud platform would hold it."""
     requests.put(f"{oidc_provider}/users/jdoe", json={"preferred_username": "jdoe", "email": "john.doe@example.org"},
                  timeout=10).raise_for_status()
-    redirect_uri = "http://127.0.0.1/platform"
-    authorization = requests.post(
-        f"{oidc_provider}/oauth2/authorize",
-        params={"client_id": PLATFORM_CLIENT, "redirect_uri": redirect_uri, "response_type": "code",
-                "scope": "openid profile email", "state": "s"},
-        data={"sub": "jdoe"}, allow_redirects=False, timeout=10)
-    code = urllib.parse.parse_qs(urllib.parse.urlsplit(authorization.headers["Location"]).query)["code"][0]
-    tokens = requests.post(f"{oidc_provider}/oauth2/token", data={
-        "grant_type": "authorization_code", "code": code, "redirect_uri": redirect_uri, "client_id": PLATFORM_CLIENT},
-        timeout=10)
-    tokens.raise_for_status()
-    return tokens.json()["refresh_token"]
+    return obtain_refresh_token(oidc_provider)
 
 
 class VerifyingGateway:

@@ -5,15 +5,13 @@ import subprocess
 import sys
 import threading
 import time
-import urllib.parse
 
-import requests
 from mlflow import MlflowClient
 
 from vela_experiment_tracking.auth.authenticator import ZELTAuthenticator
 from vela_experiment_tracking.tracking.initialize import init
 
-from .conftest import PLATFORM_CLIENT, TOKEN_LIFETIME, LocalMlflowServer, VerifyingGateway, free_port
+from .conftest import PLATFORM_CLIENT, TOKEN_LIFETIME, LocalMlflowServer, VerifyingGateway, free_port, obtain_refresh_token
 
 # The server stays down this long while the loop logs on: several retries and several token lifetimes
 # (shorter than a real outage, to keep the suite quick).
@@ -24,22 +22,6 @@ LOOP_PAUSE = 0.01
 def kill(server):
     os.killpg(server.process.pid, signal.SIGKILL)
     server.process.wait(timeout=20)
-
-
-def another_refresh_token(provider):
-    """A second refresh token for jdoe: the provider rotates them, so two processes cannot share one."""
-    redirect_uri = "http://127.0.0.1/platform"
-    authorization = requests.post(
-        f"{provider}/oauth2/authorize",
-        params={"client_id": PLATFORM_CLIENT, "redirect_uri": redirect_uri, "response_type": "code",
-                "scope": "openid profile email", "state": "s"},
-        data={"sub": "jdoe"}, allow_redirects=False, timeout=10)
-    code = urllib.parse.parse_qs(urllib.parse.urlsplit(authorization.headers["Location"]).query)["code"][0]
-    tokens = requests.post(f"{provider}/oauth2/token", data={
-        "grant_type": "authorization_code", "code": code, "redirect_uri": redirect_uri, "client_id": PLATFORM_CLIENT},
-        timeout=10)
-    tokens.raise_for_status()
-    return tokens.json()["refresh_token"]
 
 
 def cloud_environment(provider, refresh_token, server):
@@ -137,7 +119,7 @@ def test_a_killed_training_process_is_uploaded_by_sync_once(tmp_path, oidc_provi
 
     sync = subprocess.run(
         [sys.executable, "-m", "vela_experiment_tracking", "sync"], capture_output=True, text=True, timeout=300,
-        env={**environment, **cloud_environment(oidc_provider, another_refresh_token(oidc_provider), gateway.url)})
+        env={**environment, **cloud_environment(oidc_provider, obtain_refresh_token(oidc_provider), gateway.url)})
     print(f"\n{held_before} of {count} metrics on the server at the kill; sync: {sync.stdout.strip()}")
     assert sync.returncode == 0, sync.stderr
     assert sync.stdout.endswith(" 0 left.\n")

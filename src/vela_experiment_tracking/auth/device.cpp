@@ -42,8 +42,7 @@ py::object client_auth(const rt::Args& a, py::handle self, py::dict& data) {
     py::object id = client[py::int_(0)], secret = client[py::int_(1)];
     data["client_id"] = id;
     if (!rt::truthy(secret)) return py::none();
-    py::object quote = a.global("requests").attr("utils").attr("quote");
-    return py::make_tuple(quote(py::str(id), py::arg("safe") = ""), quote(py::str(secret), py::arg("safe") = ""));
+    return py::make_tuple(rt::percent_encode(rt::str(id), ""), rt::percent_encode(rt::str(secret), ""));
 }
 
 py::object DeviceAuthenticator_init(const rt::Args& a) {
