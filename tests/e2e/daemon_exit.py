@@ -16,11 +16,11 @@ from pathlib import Path
 
 
 class TokenEndpoint(BaseHTTPRequestHandler):
-    """Hands out access tokens that expire at once, so every token() call renews over HTTP."""
+    """Hands out access tokens that expire within milliseconds, so token() calls keep renewing over HTTP."""
 
     def do_POST(self):
         self.rfile.read(int(self.headers.get("Content-Length") or 0))
-        body = json.dumps({"access_token": "access", "refresh_token": "refresh", "expires_in": 0}).encode()
+        body = json.dumps({"access_token": "access", "refresh_token": "refresh", "expires_in": 0.01}).encode()
         self.send_response(200)
         self.send_header("Content-Type", "application/json")
         self.send_header("Content-Length", str(len(body)))
