@@ -74,6 +74,20 @@ def test_the_experiment_is_tagged_once_per_process(mlflow_client, experiment):
         mock.call("7", EXP_STORE_EXPERIMENT_DESCRIPTION, "weekly")]
 
 
+@pytest.mark.parametrize("held_after_refusal, writes", [
+    ("churn", 1),  # another process wrote the same value first: nothing more to do
+    ("other", 2),  # it wrote another value: ours is written once more
+])
+def test_a_tag_write_the_server_refuses_is_checked_against_the_server(mlflow_client, experiment, held_after_refusal,
+                                                                      writes):
+    mlflow_client.set_experiment_tag.side_effect = [MlflowException("duplicate key value"), None, None, None]
+    mlflow_client.get_experiment.return_value = SimpleNamespace(tags={EXP_STORE_PROJECT_NAME: held_after_refusal})
+    Iteration(experiment).end()
+    mlflow_client.get_experiment.assert_called_once_with("7")
+    project_writes = [c for c in mlflow_client.set_experiment_tag.call_args_list if c.args[1] == EXP_STORE_PROJECT_NAME]
+    assert project_writes == [mock.call("7", EXP_STORE_PROJECT_NAME, "churn")] * writes
+
+
 def test_inside_a_with_block_an_iteration_nests(mlflow_client, experiment, fresh_process_state):
     with Iteration(experiment) as outer:
         inner = Iteration(experiment)

@@ -71,6 +71,20 @@ py::dict run_tags(const rt::Args& a, py::handle experiment, py::handle name, py:
     return tags;
 }
 
+// Processes that start together (the ranks of one training, say) write the same experiment tag at
+// once, and the server may refuse all but one of the writes as a duplicate. What matters is that the
+// tag holds the value: a failed write is checked against the server and made once more if it does not.
+void set_experiment_tag(const rt::Args& a, py::handle mlflow, py::handle experiment_id, py::handle key,
+                        py::handle value) {
+    try {
+        mlflow.attr("set_experiment_tag")(experiment_id, key, value);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(a.global("MlflowException"))) throw;
+        py::object held = mlflow.attr("get_experiment")(experiment_id).attr("tags").attr("get")(key);
+        if (!rt::equals(held, value)) mlflow.attr("set_experiment_tag")(experiment_id, key, value);
+    }
+}
+
 // The project and descriptions go on the experiment once per process and set of values, so
 // the UI and searches can filter experiments by project.
 void tag_experiment(const rt::Args& a, py::handle mlflow, py::handle experiment, py::handle tracking_uri) {
@@ -89,7 +103,7 @@ void tag_experiment(const rt::Args& a, py::handle mlflow, py::handle experiment,
     py::object done = a.global("context").attr("tagged_experiments");
     py::tuple key = py::make_tuple(tracking_uri, experiment_id, py::tuple(tags));
     if (rt::contains(done, key)) return;
-    for (py::handle tag : tags) mlflow.attr("set_experiment_tag")(experiment_id, tag[py::int_(0)], tag[py::int_(1)]);
+    for (py::handle tag : tags) set_experiment_tag(a, mlflow, experiment_id, tag[py::int_(0)], tag[py::int_(1)]);
     done.attr("add")(key);
 }
 
