@@ -241,6 +241,20 @@ def test_a_worker_without_init_sends_the_inherited_token_to_its_parents_server(m
     assert request.headers.get("Authorization") == sent
 
 
+@pytest.mark.parametrize("url, sent", [("http://127.0.0.1:5000/api/2.0/mlflow/runs/log-metric", "Bearer exported"),
+                                       ("http://127.0.0.1:5001/api", None)])
+def test_a_worker_without_a_login_keeps_the_exported_token_for_its_parents_server_only(monkeypatch, url, sent):
+    import requests
+
+    from vela_experiment_tracking.tracking import client
+
+    monkeypatch.setattr(remembered, "inherited_login", lambda: None)
+    monkeypatch.setenv("VELA_TOKEN_SERVER_URI", "http://127.0.0.1:5000")
+    monkeypatch.setenv("MLFLOW_TRACKING_TOKEN", "exported")
+    request = requests.Request("POST", url, headers={"Authorization": "Bearer exported"}).prepare()
+    assert client.BearerAuth()(request).headers.get("Authorization") == sent
+
+
 def test_a_store_that_cannot_be_written_costs_only_the_remembering(monkeypatch, tmp_path, token_endpoint):
     blocked = tmp_path / "not-a-directory"
     blocked.write_text("")
@@ -271,3 +285,27 @@ def test_a_browser_login_without_a_browser_turns_to_the_device_login(monkeypatch
     assert login.authenticate().username == "jdoe" and login.token() == "access-1"
     device.offers_device_login.assert_called_once_with("https://idp")
     assert browser_login.called is not offered
+
+
+@pytest.mark.parametrize("way", ["silent", "device", "browser"])
+def test_every_way_of_logging_in_keeps_the_login_name_backed_up_once(monkeypatch, token_endpoint, way):
+    """As every login, a remembered one cleans up once: the original login name stays in the backup."""
+    from vela_experiment_tracking.auth import device
+
+    def interactive(self, **kwargs):  # what the browser and device logins do first
+        self.cleanup()
+        provider = vela_authn.TokenProvider(refresh_token="refresh-1", client_id="cli",
+                                            token_endpoint_url=token_endpoint.record["token_endpoint"])
+        return Authenticator.authenticate(self, USER_KEY=User("jdoe"), TOKEN_PROVIDER_KEY=provider)
+
+    monkeypatch.setattr(OIDCAuthenticator, "authenticate", interactive)
+    monkeypatch.setattr(device.DeviceAuthenticator, "authenticate", interactive)
+    monkeypatch.setattr(device, "offers_device_login", mock.MagicMock(return_value=way == "device"))
+    monkeypatch.setenv("LOGNAME", "orig")
+    monkeypatch.delenv("VELA_BCK_LOGNAME", raising=False)
+    login = RememberedOIDCAuthenticator("https://idp", dcr_enabled=False, client_id="cli", client_secret="")
+    if way == "silent":
+        stored(login._login_id(), token_endpoint.record)
+    login.device_fallback = way == "device"
+    assert login.authenticate().username == "jdoe"
+    assert os.environ["VELA_BCK_LOGNAME"] == "orig"

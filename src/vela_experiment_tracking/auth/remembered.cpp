@@ -415,13 +415,16 @@ py::object device_login_instead(py::handle self) {
 }
 
 // The remembered login when there is one, else the interactive login of the base
-// class, remembered afterwards.
+// class, remembered afterwards. Each way cleans up once, as every login does: twice
+// would put the backed-up login name back and lose it.
 py::object Remembering_authenticate(const rt::Args& a) {
     py::handle self = a[0];
-    self.attr("cleanup")();
     py::object id = self.attr("_login_id")();
     py::object login = a.global("silent_login")(id);
-    if (!login.is_none()) return hand_over(a, self, login);
+    if (!login.is_none()) {
+        self.attr("cleanup")();
+        return hand_over(a, self, login);
+    }
     login = device_login_instead(self);
     if (!login.is_none()) return hand_over(a, self, login);
     py::object user = rt::super(a, self).attr("authenticate")(**a.kwargs());

@@ -149,13 +149,15 @@ py::object token_origin(const rt::Args& a) {
 
 // A requests auth hook: the current authenticator's token, asked at each request,
 // for the tracking server only. Other hosts get nothing of ours: not even the token
-// that MLflow copies from the exported variable onto every request.
+// that MLflow copies from the exported variable onto every request. (A worker with no
+// login of its own keeps that token for its parent's server.)
 py::object BearerAuth_call(const rt::Args& a) {
     py::handle self = a[0], request = a[1];
-    py::object authenticator = a.global("current_authenticator")();
     py::object origin = a.global("token_origin")();
     py::object headers = request.attr("headers");
-    if (!authenticator.is_none() && !origin.is_none() && rt::equals(origin_of(a, request.attr("url")), origin)) {
+    if (!origin.is_none() && rt::equals(origin_of(a, request.attr("url")), origin)) {
+        py::object authenticator = a.global("current_authenticator")();
+        if (authenticator.is_none()) return py::reinterpret_borrow<py::object>(request);
         headers["Authorization"] = rt::cat({py::str("Bearer "), authenticator.attr("token")()});
         request.attr("register_hook")("response", self.attr("retry_refused"));
         return py::reinterpret_borrow<py::object>(request);
