@@ -9,6 +9,8 @@ from unittest import mock
 import pytest
 import requests
 
+import vela_authn
+
 from vela_experiment_tracking.exception import ExperimentTrackingException
 from vela_experiment_tracking.tracking import sender as sender_module
 
@@ -116,8 +118,12 @@ def test_refused_records_are_reported_once_and_the_rest_delivered(make_sender, e
     assert sender.flush("r", timeout=10) is True  # reported once
 
 
-@pytest.mark.parametrize("failure", [503, 401, (400, "BAD_REQUEST"), requests.exceptions.ConnectionError("down")])
-def test_outages_are_retried_with_one_warning_and_a_count_at_the_end(make_sender, endpoint, caplog, failure):
+@pytest.mark.parametrize("failure, shown", [
+    (503, "HTTP 503"), (401, "HTTP 401"), ((400, "BAD_REQUEST"), "HTTP 400 BAD_REQUEST"),
+    (requests.exceptions.ConnectionError("down"), "(ConnectionError)"),
+    (vela_authn.LoginRequiredError("The login has expired. Please log in again."), "Please log in again."),
+])
+def test_outages_are_retried_with_one_warning_and_a_count_at_the_end(make_sender, endpoint, caplog, failure, shown):
     answers = iter([failure, failure, failure])
 
     def answer(body):
@@ -134,7 +140,7 @@ def test_outages_are_retried_with_one_warning_and_a_count_at_the_end(make_sender
     assert [m["step"] for m in endpoint.delivered()] == list(range(50))
     warnings = [record.message for record in caplog.records]
     assert len(warnings) == 2
-    assert "does not take records now" in warnings[0]
+    assert "does not take records now" in warnings[0] and shown in warnings[0]
     assert "answers again" in warnings[1] and "3 failed attempts" in warnings[1]
 
 

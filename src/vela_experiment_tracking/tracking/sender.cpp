@@ -783,6 +783,9 @@ private:
         } catch (py::error_already_set& e) {
             std::string reason = py::str(py::type::handle_of(e.value()).attr("__name__"));
             if (is_bad_address(e)) return {Outcome::Refused, reason + ": " + py::str(e.value()).cast<std::string>()};
+            // the user has to act: the text says so (it carries no token)
+            if (e.matches(py::module_::import("vela_authn").attr("LoginRequiredError")))
+                reason += ": " + py::str(e.value()).cast<std::string>();
             return {Outcome::Retry, reason};
         }
     }
