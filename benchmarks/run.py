@@ -15,6 +15,9 @@ from pathlib import Path
 import requests
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
+# MLflow's telemetry thread, offline, deletes a variable from os.environ while others iterate it
+# (a KeyError at random), and spends the cores the measurements share: off for both sides.
+os.environ["MLFLOW_DISABLE_TELEMETRY"] = "true"
 from local_servers import LocalMlflowServer, ServerProcess, free_port  # noqa: E402
 
 ROUNDS = 15

@@ -1,4 +1,5 @@
 import json
+import os
 import sys
 import threading
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -8,6 +9,11 @@ import pytest
 
 # the local servers of the examples serve the end-to-end tests too
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
+
+# Offline, MLflow's telemetry thread gives up by deleting a variable from os.environ while other threads
+# may be iterating it (requests does, for proxies): a KeyError at random. The tests and the processes
+# they start go without it.
+os.environ["MLFLOW_DISABLE_TELEMETRY"] = "true"
 
 # Variables the package reads or writes; every test starts without them.
 PACKAGE_VARIABLES = [
