@@ -45,6 +45,13 @@ def token_endpoint(local_server):
     return server
 
 
+def logged_in_as_jdoe(authenticator, token_endpoint):
+    """What an interactive login ends with: the base class takes the user and a token provider."""
+    provider = vela_authn.TokenProvider(refresh_token="refresh-1", client_id="cli",
+                                        token_endpoint_url=token_endpoint.record["token_endpoint"])
+    return Authenticator.authenticate(authenticator, USER_KEY=User("jdoe"), TOKEN_PROVIDER_KEY=provider)
+
+
 def stored(login="login-a", record=None):
     store = LoginStore(login)
     with store.lock():
@@ -202,9 +209,7 @@ def test_the_second_login_is_silent(monkeypatch, token_endpoint):
     def browser_login(self, **kwargs):
         browser_logins.append(self)
         vela_authn.remember_client("cli", None, "none")
-        provider = vela_authn.TokenProvider(refresh_token="refresh-1", client_id="cli",
-                                            token_endpoint_url=token_endpoint.record["token_endpoint"])
-        return Authenticator.authenticate(self, USER_KEY=User("jdoe"), TOKEN_PROVIDER_KEY=provider)
+        return logged_in_as_jdoe(self, token_endpoint)
 
     monkeypatch.setattr(OIDCAuthenticator, "authenticate", browser_login)
     first = RememberedOIDCAuthenticator("https://idp", dcr_enabled=False, client_id="cli", client_secret="")
@@ -227,28 +232,20 @@ def test_a_worker_logs_in_from_the_inherited_login(monkeypatch, token_endpoint):
         RememberedAuthenticator("login-a").authenticate()
 
 
-@pytest.mark.parametrize("url, sent", [("http://127.0.0.1:5000/api/2.0/mlflow/runs/log-metric", "Bearer tok"),
-                                       ("http://127.0.0.1:5001/api", None)])
-def test_a_worker_without_init_sends_the_inherited_token_to_its_parents_server(monkeypatch, url, sent):
+@pytest.mark.parametrize("inherited, url, sent", [
+    ("tok", "http://127.0.0.1:5000/api/2.0/mlflow/runs/log-metric", "Bearer tok"),
+    ("tok", "http://127.0.0.1:5001/api", None),
+    (None, "http://127.0.0.1:5000/api/2.0/mlflow/runs/log-metric", "Bearer exported"),  # no login of its own
+    (None, "http://127.0.0.1:5001/api", None),
+])
+def test_a_worker_without_init_sends_a_token_to_its_parents_server_only(monkeypatch, inherited, url, sent):
+    """The inherited login's fresh token, else the exported one MLflow copies onto every request."""
     import requests
 
     from vela_experiment_tracking.tracking import client
 
-    login = mock.MagicMock(**{"token.return_value": "tok"})
+    login = mock.MagicMock(**{"token.return_value": inherited}) if inherited else None
     monkeypatch.setattr(remembered, "inherited_login", lambda: login)
-    monkeypatch.setenv("VELA_TOKEN_SERVER_URI", "http://127.0.0.1:5000")
-    request = client.BearerAuth()(requests.Request("POST", url).prepare())
-    assert request.headers.get("Authorization") == sent
-
-
-@pytest.mark.parametrize("url, sent", [("http://127.0.0.1:5000/api/2.0/mlflow/runs/log-metric", "Bearer exported"),
-                                       ("http://127.0.0.1:5001/api", None)])
-def test_a_worker_without_a_login_keeps_the_exported_token_for_its_parents_server_only(monkeypatch, url, sent):
-    import requests
-
-    from vela_experiment_tracking.tracking import client
-
-    monkeypatch.setattr(remembered, "inherited_login", lambda: None)
     monkeypatch.setenv("VELA_TOKEN_SERVER_URI", "http://127.0.0.1:5000")
     monkeypatch.setenv("MLFLOW_TRACKING_TOKEN", "exported")
     request = requests.Request("POST", url, headers={"Authorization": "Bearer exported"}).prepare()
@@ -272,9 +269,7 @@ def test_a_browser_login_without_a_browser_turns_to_the_device_login(monkeypatch
     from vela_experiment_tracking.auth import device
 
     def approved(self, **kwargs):
-        provider = vela_authn.TokenProvider(refresh_token="refresh-1", client_id="cli",
-                                            token_endpoint_url=token_endpoint.record["token_endpoint"])
-        return Authenticator.authenticate(self, USER_KEY=User("jdoe"), TOKEN_PROVIDER_KEY=provider)
+        return logged_in_as_jdoe(self, token_endpoint)
 
     browser_login = mock.MagicMock(side_effect=approved)
     monkeypatch.setattr(device, "offers_device_login", mock.MagicMock(return_value=offered))
@@ -294,9 +289,7 @@ def test_every_way_of_logging_in_keeps_the_login_name_backed_up_once(monkeypatch
 
     def interactive(self, **kwargs):  # what the browser and device logins do first
         self.cleanup()
-        provider = vela_authn.TokenProvider(refresh_token="refresh-1", client_id="cli",
-                                            token_endpoint_url=token_endpoint.record["token_endpoint"])
-        return Authenticator.authenticate(self, USER_KEY=User("jdoe"), TOKEN_PROVIDER_KEY=provider)
+        return logged_in_as_jdoe(self, token_endpoint)
 
     monkeypatch.setattr(OIDCAuthenticator, "authenticate", interactive)
     monkeypatch.setattr(device.DeviceAuthenticator, "authenticate", interactive)

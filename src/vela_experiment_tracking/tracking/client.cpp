@@ -157,9 +157,10 @@ py::object BearerAuth_call(const rt::Args& a) {
     py::object headers = request.attr("headers");
     if (!origin.is_none() && rt::equals(origin_of(a, request.attr("url")), origin)) {
         py::object authenticator = a.global("current_authenticator")();
-        if (authenticator.is_none()) return py::reinterpret_borrow<py::object>(request);
-        headers["Authorization"] = rt::cat({py::str("Bearer "), authenticator.attr("token")()});
-        request.attr("register_hook")("response", self.attr("retry_refused"));
+        if (!authenticator.is_none()) {
+            headers["Authorization"] = rt::cat({py::str("Bearer "), authenticator.attr("token")()});
+            request.attr("register_hook")("response", self.attr("retry_refused"));
+        }
         return py::reinterpret_borrow<py::object>(request);
     }
     py::object exported = a.global("os").attr("environ").attr("get")(a.global("ENV_MLFLOW_TRACKING_TOKEN"));
