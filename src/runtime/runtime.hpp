@@ -33,10 +33,7 @@ inline void release_reference(PyObject* object) {
 
 namespace py = pybind11;
 
-// The layer is one shared library that every module links: its API is exported.
-#define VELA_RUNTIME_API __attribute__((visibility("default")))
-
-namespace rt VELA_RUNTIME_API {
+namespace rt {
 
 enum class Kind { Positional, VarArgs, VarKwargs };
 
@@ -256,12 +253,13 @@ PyObject* guarded(F&& f) {
 
 }  // namespace rt
 
-// Defines PyInit_<name>: creates the module and runs `define(rt::Module&)`.
+// Defines vela_init_<name>, which the module's entry PyInit_<name> calls: creates the
+// module and runs `define(rt::Module&)`.
 #define VELA_MODULE(name)                                                              \
     static void define_##name(rt::Module&);                                            \
     static PyModuleDef module_def_##name = {PyModuleDef_HEAD_INIT, #name, nullptr, -1, \
                                             nullptr, nullptr, nullptr, nullptr, nullptr}; \
-    extern "C" PYBIND11_EXPORT PyObject* PyInit_##name() {                             \
+    extern "C" PYBIND11_EXPORT PyObject* vela_init_##name() {                          \
         PyObject* m = PyModule_Create(&module_def_##name);                             \
         if (!m) return nullptr;                                                        \
         PyObject* result = rt::guarded([&]() -> PyObject* {                            \
