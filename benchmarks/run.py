@@ -304,6 +304,7 @@ def bench_scale():
             server, address = mlflow_server(folder, cluster.uri, workers=4)
             with server:
                 MlflowClient(tracking_uri=address).create_experiment("scale")
+                scale_rate(address, "ours")  # not counted: the server's workers load lazily on their first requests
                 print_scale("16 processes x 500 metrics, PostgreSQL, 4 workers: metrics/s", scale_rate(address, "ours"),
                             scale_rate(address, "mlflow"), ">= 5,000/s")
     with tempfile.TemporaryDirectory() as folder:

@@ -227,16 +227,34 @@ def test_what_an_ended_process_left_is_uploaded_once(endpoint, journal_home, cap
     assert sender_module.Sender().sync(timeout=10) == (0, 0)
 
 
-def test_a_line_cut_short_by_a_crash_is_dropped(endpoint, journal_home):
+@pytest.mark.parametrize("tail", [b"m 99 1000 99 1 1:m", b"\0" * 4096, b"m 99 1000 99 1 1:m" + b"\0" * 100],
+                         ids=["a line cut short", "space reserved ahead", "both"])
+def test_what_a_crash_leaves_after_the_last_line_is_dropped(endpoint, journal_home, tail):
     sender = leave_records(endpoint, confirmed=1, left=3)
     sender.close(timeout=0)
     [journal] = journal_files(journal_home)
     with open(journal, "ab") as out:
-        out.write(b"m 99 1000 99 1 1:m")  # the crash came mid-write
+        out.write(tail)
     endpoint.bodies.clear()
     endpoint.answer = lambda body: 200
     assert sender_module.Sender().sync(timeout=10) == (3, 0)
     assert [m["step"] for m in endpoint.delivered()] == [1, 2, 3]
+
+
+def test_a_killed_process_leaves_every_record_past_its_first_megabyte(endpoint, journal_home):
+    count = 40_000  # a journal of more than 1 MiB
+    endpoint.answer = lambda body: 503
+    child = os.fork()
+    if child == 0:  # dies without any clean-up, as a killed process does
+        sender = sender_module.Sender()
+        log_all(sender, metrics=count)
+        os._exit(0)
+    assert os.waitpid(child, 0)[1] == 0
+    [journal] = journal_files(journal_home)
+    assert os.path.getsize(journal) % 2 ** 20 == 0  # space reserved past the last line
+    endpoint.answer = lambda body: 200
+    assert sender_module.Sender().sync(timeout=60) == (count, 0)
+    assert [m["step"] for m in endpoint.delivered()] == list(range(count))
 
 
 def test_a_journal_in_use_is_not_uploaded(make_sender, endpoint, journal_home):

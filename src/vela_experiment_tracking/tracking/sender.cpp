@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <dirent.h>
@@ -187,6 +188,11 @@ private:
 // ---- the journal files -----------------------------------------------------------------------
 
 // One run's write-ahead file: readable by its owner only, locked while a process writes to it.
+// A journal this process creates is written through a shared mapping of its current megabyte, so an
+// append is a copy into the page cache (the kernel keeps it if the process is killed) and no system
+// call; the space is reserved ahead (fallocate), so a full disk fails the reservation instead of a
+// write into the mapping. Where that is not possible, it appends with write(). A killed process
+// leaves zeros after the last line, which adopt() cuts off.
 class Journal {
 public:
     Journal(int fd, std::string path, off_t size) : fd_(fd), path_(std::move(path)), size_(size) {}
@@ -200,11 +206,12 @@ public:
         std::string stem = directory + "/" + file_stem(run_id) + "." + std::to_string(getpid());
         for (int n = 0; n < 1000; ++n) {
             std::string path = stem + "." + std::to_string(n) + ".journal";
-            int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
             if (fd < 0 && errno == EEXIST) continue;
             if (fd < 0) return nullptr;
             ::flock(fd, LOCK_EX | LOCK_NB);
             auto journal = std::make_unique<Journal>(fd, path, 0);
+            journal->mapped_ = journal->map_window(0);
             if (!journal->append(header_line(uri, run_id))) return nullptr;
             return journal;
         }
@@ -213,7 +220,7 @@ public:
 
     // An existing journal that no living process holds, with a line cut short by a crash removed.
     static std::unique_ptr<Journal> adopt(const std::string& path) {
-        int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+        int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) return nullptr;
         struct stat info;
         if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() ||
@@ -225,21 +232,8 @@ public:
     }
 
     bool append(const std::string& bytes) {
-        const char* p = bytes.data();
-        size_t left = bytes.size();
-        while (left > 0) {
-            ssize_t n = ::write(fd_, p, left);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                // a partial line would hide the lines after it: cut it off again
-                if (left != bytes.size()) (void)!::ftruncate(fd_, size_);
-                return false;
-            }
-            p += n;
-            left -= static_cast<size_t>(n);
-        }
-        size_ += static_cast<off_t>(bytes.size());
-        return true;
+        if (mapped_ && copy_into_windows(bytes)) return true;
+        return write_at_end(bytes);
     }
 
     std::string read(off_t from, size_t most) const {
@@ -256,6 +250,7 @@ public:
     }
 
     void truncate(off_t size) {
+        unmap();
         if (::ftruncate(fd_, size) == 0) size_ = size;
     }
 
@@ -264,8 +259,11 @@ public:
         close();
     }
 
+    // Closes the file, cutting off the space reserved past the last line.
     void close() {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ < 0) return;
+        if (mapped_) unmap();
+        ::close(fd_);
         fd_ = -1;
     }
 
@@ -281,9 +279,75 @@ private:
         return stem.empty() ? "run" : stem;
     }
 
+    static constexpr off_t WINDOW = 1 << 20;
+
+    // Maps the megabyte starting at `start`, reserving its space first.
+    bool map_window(off_t start) {
+        if (::fallocate(fd_, 0, start, WINDOW) != 0) return false;
+        void* window = ::mmap(nullptr, WINDOW, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, start);
+        if (window == MAP_FAILED) return false;
+        window_ = static_cast<char*>(window);
+        window_start_ = start;
+        return true;
+    }
+
+    bool copy_into_windows(const std::string& bytes) {
+        const char* p = bytes.data();
+        size_t left = bytes.size();
+        off_t at = size_;
+        while (left > 0) {
+            if (at == window_start_ + WINDOW) {
+                ::munmap(window_, WINDOW);
+                window_ = nullptr;
+                if (!map_window(at)) {
+                    unmap();  // back to write(), from the last whole line
+                    return false;
+                }
+            }
+            size_t n = std::min(left, static_cast<size_t>(window_start_ + WINDOW - at));
+            std::memcpy(window_ + (at - window_start_), p, n);
+            p += n;
+            left -= n;
+            at += static_cast<off_t>(n);
+        }
+        size_ = at;
+        return true;
+    }
+
+    // Leaves the mapping: the file ends at the last whole line again.
+    void unmap() {
+        if (window_) ::munmap(window_, WINDOW);
+        window_ = nullptr;
+        mapped_ = false;
+        (void)!::ftruncate(fd_, size_);
+    }
+
+    bool write_at_end(const std::string& bytes) {
+        const char* p = bytes.data();
+        size_t left = bytes.size();
+        off_t at = size_;
+        while (left > 0) {
+            ssize_t n = ::pwrite(fd_, p, left, at);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                // a partial line would hide the lines after it: cut it off again
+                if (at != size_) (void)!::ftruncate(fd_, size_);
+                return false;
+            }
+            p += n;
+            left -= static_cast<size_t>(n);
+            at += n;
+        }
+        size_ = at;
+        return true;
+    }
+
     int fd_;
     std::string path_;
-    off_t size_;
+    off_t size_;  // where the last whole line ends
+    bool mapped_ = false;
+    char* window_ = nullptr;
+    off_t window_start_ = 0;
 };
 
 // The directory of the journals, made private to the user; false when it cannot be trusted.
