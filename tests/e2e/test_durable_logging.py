@@ -38,7 +38,8 @@ authenticator = ZELTAuthenticator(refresh_token, provider + "/oauth2/token", pro
 iteration = init("churn", name, tracking_uri=gateway, authenticator=authenticator).get_iteration()
 stop = threading.Event()
 threading.Thread(target=lambda: (sys.stdin.readline(), stop.set()), daemon=True).start()
-steps, slowest = 0, 0.0
+steps, slowest, slowest_plain = 0, 0.0, 0.0
+plain = {}  # the same step stored in a dict: what the machine alone costs a step
 print("logging", flush=True)
 while not stop.is_set():
     start = time.perf_counter()
@@ -46,11 +47,17 @@ while not stop.is_set():
     if steps % 10 == 0:
         iteration.set_tag("progress", str(steps))
     slowest = max(slowest, time.perf_counter() - start)
+    start = time.perf_counter()
+    plain["loss"] = (1.0 / (steps + 1), steps, time.time())
+    if steps % 10 == 0:
+        plain["progress"] = str(steps)
+    slowest_plain = max(slowest_plain, time.perf_counter() - start)
     steps += 1
     time.sleep(float(pause))
 iteration.set_tag("progress", str(steps - 1))
 iteration.end()
-print(json.dumps({"run": iteration.iteration_id, "steps": steps, "slowest": slowest}), flush=True)
+print(json.dumps({"run": iteration.iteration_id, "steps": steps, "slowest": slowest, "slowest_plain": slowest_plain}),
+      flush=True)
 """
 
 
@@ -78,7 +85,8 @@ def test_a_server_outage_loses_nothing_and_never_stalls_the_loop(tmp_path, oidc_
         client = MlflowClient(servers[-1].address)
         history = client.get_metric_history(result["run"], "loss")
         run = client.get_run(result["run"])
-        print(f"\n{result['steps']} steps; the slowest logging step took {result['slowest'] * 1000:.2f} ms; "
+        print(f"\n{result['steps']} steps; the slowest logging step took {result['slowest'] * 1000:.2f} ms "
+              f"(the same step stored in a dict: {result['slowest_plain'] * 1000:.2f} ms); "
               f"{len(gateway.refused)} requests refused by the gateway")
         assert sorted(m.step for m in history) == list(range(result["steps"]))
         assert run.data.tags["progress"] == str(result["steps"] - 1)  # the last value won: sent in order
