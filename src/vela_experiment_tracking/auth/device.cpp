@@ -37,7 +37,7 @@ double seconds(py::handle body, const char* name, double otherwise) {
 
 // The client's authentication at the provider: basic with a secret, else public. The
 // client names itself in the body either way, as many providers want for this grant.
-py::object client_auth(const rt::Args& a, py::handle self, py::dict& data) {
+py::object client_auth(py::handle self, py::dict& data) {
     py::object client = self.attr("_client");
     py::object id = client[py::int_(0)], secret = client[py::int_(1)];
     data["client_id"] = id;
@@ -116,7 +116,7 @@ py::object ask_for_code(const rt::Args& a, py::handle self, py::handle config) {
         fail(a, rt::cat({py::str("The identity provider at "), self.attr("url"), py::str(" offers no device login.")}));
     py::dict data;
     data["scope"] = self.attr("scope");
-    py::object auth = client_auth(a, self, data);
+    py::object auth = client_auth(self, data);
     py::object response = a.global("requests").attr("post")(endpoint, py::arg("data") = data, py::arg("auth") = auth,
                                                             py::arg("timeout") = REQUEST_TIMEOUT);
     py::object grant = json_or_empty(response);
@@ -139,7 +139,7 @@ py::object poll_for_tokens(const rt::Args& a, py::handle self, py::handle token_
     py::dict data;
     data["grant_type"] = DEVICE_GRANT;
     data["device_code"] = grant[py::str("device_code")];
-    py::object auth = client_auth(a, self, data);
+    py::object auth = client_auth(self, data);
     py::str expired("The device login code expired before the login was approved. Please log in again.");
     for (;;) {
         clock.attr("sleep")(interval);
