@@ -1172,10 +1172,11 @@ void append(const rt::Args& a, py::handle self, py::handle tracking_uri, const s
     std::string warning = engine.append(run_uri(tracking_uri), run_id, records);
     if (!warning.empty()) a.global("logger").attr("warning")(py::str(warning));
     bool wait = synchronous.is_none() ? env_flag(a, "ENV_LOG_SYNCHRONOUS") : rt::truthy(synchronous);
+    if (!wait) return;
     // a synchronous call gives up on a server that is down after MLflow's own number of retries
     int attempts = 1 + static_cast<int>(env_number(a, "ENV_MLFLOW_HTTP_REQUEST_MAX_RETRIES",
                                                    "DEFAULT_MLFLOW_HTTP_REQUEST_MAX_RETRIES", 0, 100));
-    if (wait && !flush_run(a, engine, &run_id, py::none(), attempts))
+    if (!flush_run(a, engine, &run_id, py::none(), attempts))
         refuse(a, "The tracking server did not confirm the records of run " + run_id +
                       " (it does not answer, or not in time); they stay queued and are sent when it answers.");
 }
