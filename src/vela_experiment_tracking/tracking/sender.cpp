@@ -211,7 +211,7 @@ public:
             if (fd < 0) return nullptr;
             ::flock(fd, LOCK_EX | LOCK_NB);
             auto journal = std::make_unique<Journal>(fd, path, 0);
-            journal->mapped_ = journal->map_window(0);
+            journal->map_window(0);  // else it appends with write()
             if (!journal->append(header_line(uri, run_id))) return nullptr;
             return journal;
         }
@@ -232,7 +232,7 @@ public:
     }
 
     bool append(const std::string& bytes) {
-        if (mapped_ && copy_into_windows(bytes)) return true;
+        if (window_ && copy_into_windows(bytes)) return true;
         return write_at_end(bytes);
     }
 
@@ -250,7 +250,7 @@ public:
     }
 
     void truncate(off_t size) {
-        unmap();
+        if (window_) unmap();
         if (::ftruncate(fd_, size) == 0) size_ = size;
     }
 
@@ -262,7 +262,7 @@ public:
     // Closes the file, cutting off the space reserved past the last line.
     void close() {
         if (fd_ < 0) return;
-        if (mapped_) unmap();
+        if (window_) unmap();
         ::close(fd_);
         fd_ = -1;
     }
@@ -318,7 +318,6 @@ private:
     void unmap() {
         if (window_) ::munmap(window_, WINDOW);
         window_ = nullptr;
-        mapped_ = false;
         (void)!::ftruncate(fd_, size_);
     }
 
@@ -345,8 +344,7 @@ private:
     int fd_;
     std::string path_;
     off_t size_;  // where the last whole line ends
-    bool mapped_ = false;
-    char* window_ = nullptr;
+    char* window_ = nullptr;  // the mapped megabyte; none when appending with write()
     off_t window_start_ = 0;
 };
 
