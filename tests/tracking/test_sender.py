@@ -180,6 +180,22 @@ def test_the_journal_is_private_and_removed_once_everything_is_confirmed(make_se
     assert journal_files(journal_home) == []
 
 
+def test_a_readied_run_has_its_journal_before_its_first_record(make_sender, endpoint, journal_home):
+    sender = make_sender()
+    sender.open_run(SERVER, "r1")
+    [journal] = journal_files(journal_home)
+    log_all(sender, metrics=3)
+    assert journal_files(journal_home) == [journal]
+    assert journal.read_bytes().count(b"\nm ") == 3
+
+
+def test_a_readied_run_without_records_leaves_no_journal(make_sender, journal_home):
+    sender = make_sender()
+    sender.open_run(SERVER, "r1")
+    sender.close(timeout=0)
+    assert journal_files(journal_home) == []
+
+
 def test_memory_only_keeps_no_files(make_sender, endpoint, journal_home, monkeypatch):
     monkeypatch.setenv("VELA_LOG_MEMORY_ONLY", "1")
     sender = make_sender()

@@ -32,6 +32,10 @@ def iteration(mlflow, sender):
     return iteration_module.Iteration(Experiment("e", None, "1", SimpleNamespace(client=client)))
 
 
+def test_the_run_is_readied_for_logging_when_the_iteration_starts(iteration, sender):
+    sender.open_run.assert_called_once_with(SERVER, "run-1")
+
+
 @pytest.mark.parametrize("call, method, arguments", [
     (lambda it: it.log_metric("loss", 0.5, step=3), "log_metric", (SERVER, "run-1", "loss", 0.5, mock.ANY, 3)),
     (lambda it: it.log_metrics({"a": 1.0}), "log_metrics", (SERVER, "run-1", {"a": 1.0}, mock.ANY, None)),

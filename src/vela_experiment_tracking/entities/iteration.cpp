@@ -170,6 +170,12 @@ void open_iteration(const rt::Args& a, py::handle self, py::handle run, py::hand
     py::setattr(self, "_Iteration__active_run", active_run);
 }
 
+// The logging calls validate at once and hand their records to the process's sender, which sends them
+// in the background; `synchronous=True` (or VELA_LOG_SYNCHRONOUS) waits for the server as well.
+py::object sender(const rt::Args& a) { return a.global("get_sender")(); }
+
+py::object server_of(py::handle self) { return self.attr("experiment").attr("client").attr("tracking_uri"); }
+
 py::object Iteration_init(const rt::Args& a) {
     py::handle self = a[0], experiment = a[1], name = a[2], extra_tags = a[3], iteration_id = a[4];
     py::object client = experiment.attr("client");
@@ -198,6 +204,8 @@ py::object Iteration_init(const rt::Args& a) {
     py::setattr(self, "_Iteration__mlflow", mlflow);
     py::setattr(self, "_Iteration__user", user);
     py::setattr(self, "_Iteration__entered", py::int_(0));
+    // the run's journal is made now, with the run, not in the training loop's first logging call
+    sender(a).attr("open_run")(server_of(self), run_id(self));
     open_iteration(a, self, run, thread_open);
     return py::none();
 }
@@ -216,12 +224,6 @@ py::object Iteration_status(const rt::Args& a) {
         return self.attr("_Iteration__status");
     }
 }
-
-// The logging calls validate at once and hand their records to the process's sender, which sends them
-// in the background; `synchronous=True` (or VELA_LOG_SYNCHRONOUS) waits for the server as well.
-py::object sender(const rt::Args& a) { return a.global("get_sender")(); }
-
-py::object server_of(py::handle self) { return self.attr("experiment").attr("client").attr("tracking_uri"); }
 
 py::object now_ms(const rt::Args& a) {
     return py::int_(static_cast<long long>(a.global("time").attr("time")().cast<double>() * 1000));

@@ -22,6 +22,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -422,6 +423,15 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         directory_ = std::move(directory);
         memory_limit_ = std::max<size_t>(memory_limit, 1);
+    }
+
+    // Readies a run: its journal, and the thread that sends. Returns a warning to log, if any.
+    std::string open(const std::string& uri, const std::string& run_id) {
+        std::string warning;
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_run(uri, run_id, warning);
+        start_thread();
+        return warning;
     }
 
     // Appends records of one run, all or none; called with the GIL, which is released only while the
@@ -1082,9 +1092,11 @@ bool flag(py::handle value) {
     return text == "1" || text == "true" || text == "yes" || text == "on";
 }
 
+// Read from the process's environment, which os.environ writes through: no Python code runs, so
+// the logging calls that read it do not hand the interpreter to another thread midway.
 bool env_flag(const rt::Args& a, const char* variable) {
-    py::object value = a.global("os").attr("environ").attr("get")(a.global(variable));
-    return !value.is_none() && flag(value);
+    const char* value = std::getenv(text_of(a.global(variable)).c_str());
+    return value && flag(py::str(value));
 }
 
 // A number of seconds or records, within [low, high]; NaN counts as low.
@@ -1225,6 +1237,15 @@ py::object Sender_init(const rt::Args& a) {
         throw py::error_already_set();
     }
     py::setattr(self, "_Sender__engine", py::reinterpret_steal<py::object>(capsule));
+    return py::none();
+}
+
+py::object Sender_open_run(const rt::Args& a) {
+    Engine& engine = engine_of(a[0]);
+    std::string run_id = text_of(a[2]);
+    prepare_run(a, engine, run_id);
+    std::string warning = engine.open(run_uri(a[1]), run_id);
+    if (!warning.empty()) a.global("logger").attr("warning")(py::str(warning));
     return py::none();
 }
 
@@ -1398,6 +1419,9 @@ VELA_MODULE(sender) {
                      "Sends iterations' records to the tracking server from a background thread, through a "
                      "journal on disk.")
         .method({"__init__", {self}, Sender_init})
+        .method({"open_run", {self, uri, run_id}, Sender_open_run,
+                 "Ready a run for logging (its journal, the sending thread), so that its first record costs "
+                 "the caller no more than the others."})
         .method({"log_metric",
                  {self, uri, run_id, rt::param("key"), rt::param("value"), rt::param("timestamp"),
                   rt::param("step", py::none()), synchronous},
