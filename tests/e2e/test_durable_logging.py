@@ -5,6 +5,7 @@ import signal
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 from mlflow import MlflowClient
 
@@ -12,7 +13,6 @@ from .conftest import PLATFORM_CLIENT, TOKEN_LIFETIME, LocalMlflowServer, Verify
 
 # The server stays down a minute while the loop logs on: many retries, and many token lifetimes.
 OUTAGE = max(60, 3 * TOKEN_LIFETIME)
-LOOP_PAUSE = 0.01
 
 
 def kill(server):
@@ -26,40 +26,8 @@ def cloud_environment(provider, refresh_token, server):
             "VELA_PLATFORM_USERINFO_ENDPOINT": provider + "/userinfo", "VELA_PLATFORM_CLIENT_ID": PLATFORM_CLIENT}
 
 
-# A training loop in its own process, as a user's is: logs every LOOP_PAUSE until told to stop on standard
-# input, then ends the iteration and prints its run, its step count, its slowest logging step and, to compare,
-# its slowest step of storing the same values in a dict.
-LOOP = """
-import json, sys, threading, time
-from vela_experiment_tracking.auth.authenticator import ZELTAuthenticator
-from vela_experiment_tracking.tracking.initialize import init
-
-gateway, provider, refresh_token, client_id, name, pause = sys.argv[1:]
-authenticator = ZELTAuthenticator(refresh_token, provider + "/oauth2/token", provider + "/userinfo", client_id)
-iteration = init("churn", name, tracking_uri=gateway, authenticator=authenticator).get_iteration()
-stop = threading.Event()
-threading.Thread(target=lambda: (sys.stdin.readline(), stop.set()), daemon=True).start()
-steps, slowest, slowest_plain = 0, 0.0, 0.0
-plain = {}  # the same step stored in a dict: what the machine alone costs a step
-print("logging", flush=True)
-while not stop.is_set():
-    start = time.perf_counter()
-    iteration.log_metric("loss", 1.0 / (steps + 1), step=steps)
-    if steps % 10 == 0:
-        iteration.set_tag("progress", str(steps))
-    slowest = max(slowest, time.perf_counter() - start)
-    start = time.perf_counter()
-    plain["loss"] = (1.0 / (steps + 1), steps, time.time())
-    if steps % 10 == 0:
-        plain["progress"] = str(steps)
-    slowest_plain = max(slowest_plain, time.perf_counter() - start)
-    steps += 1
-    time.sleep(float(pause))
-iteration.set_tag("progress", str(steps - 1))
-iteration.end()
-print(json.dumps({"run": iteration.iteration_id, "steps": steps, "slowest": slowest, "slowest_plain": slowest_plain}),
-      flush=True)
-"""
+# A training loop in its own process, as a user's is (see its docstring).
+LOOP = Path(__file__).resolve().parents[2] / "examples" / "logging_loop.py"
 
 
 def test_a_server_outage_loses_nothing_and_never_stalls_the_loop(tmp_path, oidc_provider, platform_refresh_token,
@@ -67,12 +35,10 @@ def test_a_server_outage_loses_nothing_and_never_stalls_the_loop(tmp_path, oidc_
     folder, port = tmp_path / "mlflow", free_port()
     servers = [LocalMlflowServer(folder, port).__enter__()]
     gateway = VerifyingGateway(oidc_provider, servers[0].address)
-    script = tmp_path / "loop.py"
-    script.write_text(LOOP)
     loop = subprocess.Popen(
-        [sys.executable, str(script), gateway.url, oidc_provider, platform_refresh_token, PLATFORM_CLIENT, unique_name,
-         str(LOOP_PAUSE)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-        env={**os.environ, "XDG_CACHE_HOME": str(tmp_path / "cache")}, text=True)
+        [sys.executable, str(LOOP), gateway.url, unique_name, oidc_provider + "/oauth2/token",
+         oidc_provider + "/userinfo", PLATFORM_CLIENT, platform_refresh_token], stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE, env={**os.environ, "XDG_CACHE_HOME": str(tmp_path / "cache")}, text=True)
     try:
         assert loop.stdout.readline() == "logging\n"
         time.sleep(2)
@@ -86,13 +52,16 @@ def test_a_server_outage_loses_nothing_and_never_stalls_the_loop(tmp_path, oidc_
         client = MlflowClient(servers[-1].address)
         history = client.get_metric_history(result["run"], "loss")
         run = client.get_run(result["run"])
-        print(f"\n{result['steps']} steps; the slowest logging step took {result['slowest'] * 1000:.2f} ms "
-              f"(the same step stored in a dict: {result['slowest_plain'] * 1000:.2f} ms); "
+        logging, plain = result["slowest"]["logging"], result["slowest"]["dict"]
+        print(f"\n{result['steps']} steps; the slowest logging step took {logging[0] * 1000:.2f} ms, "
+              f"{logging[1] * 1000:.2f} ms of the steps the OS did not preempt "
+              f"({result['preempted']['logging']} were); the same values stored in a dict: "
+              f"{plain[0] * 1000:.2f} ms, {plain[1] * 1000:.2f} ms ({result['preempted']['dict']}); "
               f"{len(gateway.refused)} requests refused by the gateway")
         assert sorted(m.step for m in history) == list(range(result["steps"]))
         assert run.data.tags["progress"] == str(result["steps"] - 1)  # the last value won: sent in order
         assert run.info.status == "FINISHED"
-        assert result["slowest"] < 0.25  # loosely: the target (1 ms) is measured by `make bench`
+        assert logging[0] < 0.25  # loosely: the target (1 ms) is measured by `make bench`
     finally:
         loop.kill()
         gateway.stop()

@@ -4,6 +4,7 @@ import os
 import re
 import signal
 import stat
+import time
 from unittest import mock
 
 import pytest
@@ -275,6 +276,34 @@ def test_a_killed_process_leaves_every_record_past_its_first_megabyte(endpoint, 
     endpoint.answer = lambda body: 200
     assert sender_module.Sender().sync(timeout=60) == (count, 0)
     assert [m["step"] for m in endpoint.delivered()] == list(range(count))
+
+
+def mapped_megabytes(journal):
+    """The offsets, in MiB, of this process's mappings of the journal."""
+    with open("/proc/self/maps") as maps:
+        return {int(line.split()[2], 16) >> 20 for line in maps if line.rstrip().endswith(str(journal))}
+
+
+def log_until(sender, condition, most=100):
+    for _ in range(most):  # 1,000 records add about 30 kB
+        if condition():
+            return True
+        log_all(sender, metrics=1000)
+        time.sleep(0.01)
+    return condition()
+
+
+@pytest.mark.parametrize("answer", [200, 503], ids=["sending", "backing off"])
+def test_the_journal_s_next_megabyte_is_readied_and_the_last_unmapped_by_the_sender_thread(
+        make_sender, endpoint, journal_home, answer):
+    endpoint.answer = lambda body: answer
+    sender = make_sender()
+    sender.open_run(SERVER, "r1")
+    [journal] = journal_files(journal_home)
+    # the second megabyte is mapped while the first is still written
+    assert log_until(sender, lambda: mapped_megabytes(journal) == {0, 1})
+    assert log_until(sender, lambda: 0 not in mapped_megabytes(journal))
+    assert 1 in mapped_megabytes(journal)
 
 
 def test_a_journal_in_use_is_not_uploaded(make_sender, endpoint, journal_home):

@@ -31,6 +31,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -193,7 +194,9 @@ private:
 // append is a copy into the page cache (the kernel keeps it if the process is killed) and no system
 // call; the space is reserved ahead (fallocate), so a full disk fails the reservation instead of a
 // write into the mapping. Where that is not possible, it appends with write(). A killed process
-// leaves zeros after the last line, which adopt() cuts off.
+// leaves zeros after the last line, which adopt() cuts off. The next megabyte is readied by the
+// sender thread (hand_over), and the one left behind unmapped there (take_retired), so that a
+// logging call rarely makes a system call of the journal's.
 class Journal {
 public:
     Journal(int fd, std::string path, off_t size) : fd_(fd), path_(std::move(path)), size_(size) {}
@@ -270,6 +273,39 @@ public:
 
     off_t size() const { return size_; }
     const std::string& path() const { return path_; }
+    int fd() const { return fd_; }
+    uint64_t serial() const { return serial_; }
+
+    // Where the megabyte after the current one starts, from half of the current one on until one is
+    // handed over; -1 otherwise.
+    off_t wanted_window() const {
+        off_t next = window_start_ + WINDOW;
+        return window_ && !next_window_ && next != not_ahead_ && size_ - window_start_ >= WINDOW / 2 ? next : -1;
+    }
+
+    // The window at `start` could not be readied ahead (a full disk, say): the writer makes it.
+    void not_ahead(off_t start) { not_ahead_ = start; }
+
+    // Reserves and maps the megabyte at `start` of the open file `fd`; nullptr when it cannot.
+    static char* map_at(int fd, off_t start) {
+        if (::fallocate(fd, 0, start, WINDOW) != 0) return nullptr;
+        void* window = ::mmap(nullptr, WINDOW, PROT_READ | PROT_WRITE, MAP_SHARED, fd, start);
+        return window == MAP_FAILED ? nullptr : static_cast<char*>(window);
+    }
+
+    static void unmap_window(char* window) {
+        if (window) ::munmap(window, WINDOW);
+    }
+
+    // Takes a window map_at() made for `start`; false when it is no longer wanted (it stays the giver's).
+    bool hand_over(char* window, off_t start) {
+        if (wanted_window() != start) return false;
+        next_window_ = window;
+        return true;
+    }
+
+    // The window the writer has left behind, for the taker to unmap; nullptr if none.
+    char* take_retired() { return std::exchange(retired_, nullptr); }
 
 private:
     // Run ids are MLflow's hex ids; anything else is made safe for a file name.
@@ -284,12 +320,9 @@ private:
 
     // Maps the megabyte starting at `start`, reserving its space first.
     bool map_window(off_t start) {
-        if (::fallocate(fd_, 0, start, WINDOW) != 0) return false;
-        void* window = ::mmap(nullptr, WINDOW, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, start);
-        if (window == MAP_FAILED) return false;
-        window_ = static_cast<char*>(window);
+        window_ = map_at(fd_, start);
         window_start_ = start;
-        return true;
+        return window_ != nullptr;
     }
 
     bool copy_into_windows(const std::string& bytes) {
@@ -298,12 +331,15 @@ private:
         off_t at = size_;
         while (left > 0) {
             if (at == window_start_ + WINDOW) {
-                ::munmap(window_, WINDOW);
-                window_ = nullptr;
-                if (!map_window(at)) {
+                char* next = std::exchange(next_window_, nullptr);
+                if (!next) next = map_at(fd_, at);  // not readied in time: made here
+                if (!next) {
                     unmap();  // back to write(), from the last whole line
                     return false;
                 }
+                unmap_window(std::exchange(retired_, window_));  // one left behind before: unmapped here
+                window_ = next;
+                window_start_ = at;
             }
             size_t n = std::min(left, static_cast<size_t>(window_start_ + WINDOW - at));
             std::memcpy(window_ + (at - window_start_), p, n);
@@ -317,8 +353,8 @@ private:
 
     // Leaves the mapping: the file ends at the last whole line again.
     void unmap() {
-        if (window_) ::munmap(window_, WINDOW);
-        window_ = nullptr;
+        for (char* window : {window_, next_window_, retired_}) unmap_window(window);
+        window_ = next_window_ = retired_ = nullptr;
         (void)!::ftruncate(fd_, size_);
     }
 
@@ -347,6 +383,12 @@ private:
     off_t size_;  // where the last whole line ends
     char* window_ = nullptr;  // the mapped megabyte; none when appending with write()
     off_t window_start_ = 0;
+    char* next_window_ = nullptr;  // the megabyte after it, when readied
+    char* retired_ = nullptr;      // the megabyte before it, until unmapped
+    off_t not_ahead_ = -1;         // a window that could not be readied ahead
+    uint64_t serial_ = ++journals_made;  // tells a journal from a later one at the same address
+
+    static inline std::atomic<uint64_t> journals_made{0};
 };
 
 // The directory of the journals, made private to the user; false when it cannot be trusted.
@@ -446,8 +488,9 @@ public:
             lock.lock();
         }
         for (Record& record : records) add(run, std::move(record), warning);
+        if (run.journal && run.journal->wanted_window() >= 0) windows_wanted_ = true;
         start_thread();
-        if (idle_) work_.notify_one();
+        if (idle_ || windows_wanted_) work_.notify_one();
         return warning;
     }
 
@@ -681,6 +724,7 @@ private:
         py::gil_scoped_release nogil;
         std::unique_lock<std::mutex> lock(mutex_);
         while (!stopping_) {
+            if (windows_wanted_) ready_windows(lock);
             Run* run = next_run();
             if (!run) {
                 idle_ = true;
@@ -700,9 +744,49 @@ private:
             Outcome outcome = post(url, body, batch);
             lock.lock();
             settle(*run, batch, outcome);
-            if (outcome.kind == Outcome::Retry) {
-                work_.wait_for(lock, backoff(), [&] { return stopping_; });
-            }
+            if (outcome.kind == Outcome::Retry) back_off(lock);
+        }
+    }
+
+    // Waits before the next attempt, readying journal windows meanwhile when writers need them.
+    void back_off(std::unique_lock<std::mutex>& lock) {
+        auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(backoff());
+        while (work_.wait_until(lock, until, [&] { return stopping_ || windows_wanted_; }) && !stopping_)
+            ready_windows(lock);
+    }
+
+    // Reserves and maps the journals' next megabytes, and unmaps the ones left behind, with the lock
+    // released: a logging call crossing into the next megabyte then finds it ready.
+    void ready_windows(std::unique_lock<std::mutex>& lock) {
+        struct Ahead {
+            Run* run;
+            uint64_t serial;
+            int fd;  // a duplicate: the journal may be closed meanwhile
+            off_t start;
+            char* window;
+        };
+        std::vector<Ahead> ahead;
+        std::vector<char*> retired;
+        windows_wanted_ = false;
+        for (Run* run : order_) {
+            Journal* journal = run->journal.get();
+            if (!journal) continue;
+            if (char* window = journal->take_retired()) retired.push_back(window);
+            off_t start = journal->wanted_window();
+            int fd = start >= 0 ? ::fcntl(journal->fd(), F_DUPFD_CLOEXEC, 0) : -1;
+            if (fd >= 0) ahead.push_back({run, journal->serial(), fd, start, nullptr});
+        }
+        if (ahead.empty() && retired.empty()) return;
+        lock.unlock();
+        for (char* window : retired) Journal::unmap_window(window);
+        for (Ahead& a : ahead) a.window = Journal::map_at(a.fd, a.start);
+        lock.lock();
+        for (Ahead& a : ahead) {
+            Journal* journal = a.run->journal.get();
+            bool same = journal && journal->serial() == a.serial;
+            if (same && !a.window) journal->not_ahead(a.start);
+            if (!(same && a.window && journal->hand_over(a.window, a.start))) Journal::unmap_window(a.window);
+            ::close(a.fd);
         }
     }
 
@@ -981,6 +1065,7 @@ private:
     std::string directory_;
     uint64_t progress_count_ = 0;
     bool idle_ = false, stopping_ = false, running_ = false, finished_ = false;
+    bool windows_wanted_ = false;  // a journal nears the end of its mapped megabyte
     std::thread thread_;
 
     std::atomic<int> failures_in_a_row_{0};  // written by the sender thread only
