@@ -95,7 +95,7 @@ Args bind(const FunctionObject* f, PyObject* const* args, size_t nargsf, PyObjec
     for (Py_ssize_t i = positional; i < nargs; ++i)
         PyTuple_SET_ITEM(extra.ptr(), i - positional, py::reinterpret_borrow<py::object>(args[i]).release().ptr());
 
-    py::dict kwargs;
+    py::dict kwargs = py::reinterpret_steal<py::dict>(py::handle());  // made for the first extra keyword
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
@@ -109,6 +109,7 @@ Args bind(const FunctionObject* f, PyObject* const* args, size_t nargsf, PyObjec
             if (values[index]) raise_keyword(f, "%s() got multiple values for keyword argument '%U'", key);
             values[index] = py::reinterpret_borrow<py::object>(value);
         } else if (sig.var_kwargs) {
+            if (!kwargs) kwargs = py::dict();
             kwargs[key] = py::reinterpret_borrow<py::object>(value);
         } else {
             raise_keyword(f, "%s() got an unexpected keyword argument '%U'", key);

@@ -2,6 +2,7 @@
 #include "runtime.hpp"
 
 #include <cstring>
+#include <unordered_map>
 
 namespace rt {
 
@@ -38,8 +39,27 @@ Param var_kwargs(std::string name) {
     return p;
 }
 
+namespace {
+
+// The interned string of a name the code spells as a literal, made once: a lookup by it then neither
+// builds nor hashes a string. Keyed by the literal's address, checked against its text; used with the
+// GIL held, and kept for the process's life, as the interpreter keeps interned names.
+PyObject* interned_name(const char* name) {
+    static std::unordered_map<const char*, PyObject*> names;
+    PyObject*& known = names[name];
+    if (known && std::strcmp(PyUnicode_AsUTF8(known), name) == 0) return known;
+    PyObject* made = PyUnicode_InternFromString(name);
+    if (!made) throw py::error_already_set();
+    Py_XDECREF(known);
+    known = made;
+    return known;
+}
+
+}  // namespace
+
 py::object Args::global(const char* name) const {
-    PyObject* value = PyDict_GetItemString(globals_.ptr(), name);
+    PyObject* value = PyDict_GetItemWithError(globals_.ptr(), interned_name(name));
+    if (!value && PyErr_Occurred()) throw py::error_already_set();
     if (!value) {
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
         throw py::error_already_set();

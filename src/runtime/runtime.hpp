@@ -63,7 +63,10 @@ public:
 
     py::handle operator[](size_t i) const { return values_[i]; }
     const py::tuple& varargs() const { return varargs_; }
-    const py::dict& kwargs() const { return kwargs_; }
+    const py::dict& kwargs() const {
+        if (!kwargs_) kwargs_ = py::dict();  // most calls have no extra keywords: none is made for them
+        return kwargs_;
+    }
     // A module-level name, looked up in the defining module now.
     py::object global(const char* name) const;
     // The class whose namespace the called function was placed in (what a
@@ -73,7 +76,7 @@ public:
 private:
     std::vector<py::object> values_;
     py::tuple varargs_;
-    py::dict kwargs_;
+    mutable py::dict kwargs_;
     py::handle globals_;
     py::object owner_;
 };
