@@ -1448,7 +1448,7 @@ py::object Sender_sync(const rt::Args& a) {
 // The process's sender, made on first use (and anew in a forked child, whose parent's thread is not there).
 py::object get_sender(const rt::Args& a) {
     py::object sender = a.global("_sender");
-    if (sender.is_none() || !rt::equals(sender.attr("_Sender__pid"), a.global("os").attr("getpid")())) {
+    if (sender.is_none() || !rt::equals(sender.attr("_Sender__pid"), py::int_(getpid()))) {
         sender = a.global("Sender")();
         py::module_::import(text_of(a.global("__name__")).c_str()).attr("_sender") = sender;
     }
