@@ -206,6 +206,20 @@ PROCESSES, PER_PROCESS = 16, 500
 SCALE_WAIT = 120  # seconds for all processes to finish: past it, what is missing is counted
 
 
+def metrics_held(client, run_id, attempts=10):
+    """The metrics the server holds for the run; a server still overloaded by a baseline (its connection pool
+    full) is asked again."""
+    from mlflow.exceptions import MlflowException
+
+    for attempt in range(attempts):
+        try:
+            return len(client.get_metric_history(run_id, "m"))
+        except MlflowException:
+            if attempt == attempts - 1:
+                raise
+            time.sleep(3)
+
+
 def scale_rate(address, kind):
     """PROCESSES processes log PER_PROCESS metrics each at once: (metrics the server holds per second until the
     last process has flushed, metrics missing on the server)."""
@@ -240,7 +254,7 @@ def scale_rate(address, kind):
             worker.kill()
             worker.wait()
     client = MlflowClient(tracking_uri=address)
-    held = sum(len(client.get_metric_history(run_id, "m")) for run_id in run_ids)
+    held = sum(metrics_held(client, run_id) for run_id in run_ids)
     seconds = max(end for _, end in spans) - min(start for start, _ in spans)
     return held / seconds, PROCESSES * PER_PROCESS - held
 
