@@ -195,8 +195,8 @@ private:
 // call; the space is reserved ahead (fallocate), so a full disk fails the reservation instead of a
 // write into the mapping. Where that is not possible, it appends with write(). A killed process
 // leaves zeros after the last line, which adopt() cuts off. The next megabyte is readied by the
-// sender thread (hand_over), and the one left behind unmapped there (take_retired), so that a
-// logging call rarely makes a system call of the journal's.
+// engine's journal thread (hand_over), and the one left behind unmapped there (take_retired), so
+// that a logging call rarely makes a system call of the journal's.
 class Journal {
 public:
     Journal(int fd, std::string path, off_t size) : fd_(fd), path_(std::move(path)), size_(size) {}
@@ -1255,6 +1255,10 @@ std::string run_uri(py::handle tracking_uri) {
     return uri;
 }
 
+void warn(const rt::Args& a, const std::string& warning) {
+    if (!warning.empty()) a.global("logger").attr("warning")(py::str(warning));
+}
+
 // Waits for the run's records; false when the wait ended first. Refusals of the server raise.
 bool flush_run(const rt::Args& a, Engine& engine, const std::string* run_id, py::handle timeout,
                int give_up_after_failures = 0) {
@@ -1276,8 +1280,7 @@ void append(const rt::Args& a, py::handle self, py::handle tracking_uri, const s
             std::vector<Record>& records, py::handle synchronous) {
     Engine& engine = engine_of(self);
     prepare_run(a, engine, run_id);
-    std::string warning = engine.append(run_uri(tracking_uri), run_id, records);
-    if (!warning.empty()) a.global("logger").attr("warning")(py::str(warning));
+    warn(a, engine.append(run_uri(tracking_uri), run_id, records));
     bool wait = synchronous.is_none() ? env_flag(a, "ENV_LOG_SYNCHRONOUS") : rt::truthy(synchronous);
     if (!wait) return;
     // a synchronous call gives up on a server that is down after MLflow's own number of retries
@@ -1341,8 +1344,7 @@ py::object Sender_open_run(const rt::Args& a) {
     Engine& engine = engine_of(a[0]);
     std::string run_id = text_of(a[2]);
     prepare_run(a, engine, run_id);
-    std::string warning = engine.open(run_uri(a[1]), run_id);
-    if (!warning.empty()) a.global("logger").attr("warning")(py::str(warning));
+    warn(a, engine.open(run_uri(a[1]), run_id));
     return py::none();
 }
 
