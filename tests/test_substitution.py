@@ -11,12 +11,13 @@ PARALLEL = 2
 TIMEOUT = 100  # seconds per process
 
 
-def run_shards():
-    """(returncode, stdout, stderr) of each shard, PARALLEL at a time."""
+def run_shards(directory):
+    """(returncode, stdout, stderr) of each shard, PARALLEL at a time, working in directory (a path stood in for
+    by a mock names a relative one)."""
     results = []
     for first in range(0, SHARDS, PARALLEL):
         processes = [subprocess.Popen([sys.executable, str(FUZZER), str(shard), str(SHARDS)], stdout=subprocess.PIPE,
-                                      stderr=subprocess.PIPE, text=True)
+                                      stderr=subprocess.PIPE, text=True, cwd=directory)
                      for shard in range(first, min(first + PARALLEL, SHARDS))]
         for process in processes:
             try:
@@ -33,8 +34,8 @@ def last_scenario(out):
     return started[-1][len("start "):] if started else "(before the first scenario)"
 
 
-def test_substituted_collaborators_never_crash_the_interpreter(capsys):
-    results = run_shards()
+def test_substituted_collaborators_never_crash_the_interpreter(capsys, tmp_path):
+    results = run_shards(tmp_path)
     crashes = [f"exit {code} in {last_scenario(out)}:\n{err[-2000:]}" for code, out, err in results if code != 0]
     system_errors = [line for _, out, _ in results for line in out.splitlines() if line.startswith("systemerror ")]
     scenarios = sum(int(line.split()[1]) for _, out, _ in results for line in out.splitlines()
