@@ -4,6 +4,7 @@ import os
 import re
 import signal
 import stat
+import sys
 from unittest import mock
 
 import pytest
@@ -42,6 +43,20 @@ def test_batches_keep_to_the_server_limits_and_the_order(make_sender, endpoint):
     assert [t["value"] for t in endpoint.delivered("tags")] == [str(i) for i in range(250)]
     assert len(endpoint.bodies) <= 8
     assert endpoint.calls[0]["url"] == SERVER + "/api/2.0/mlflow/runs/log-batch"
+
+
+def test_a_burst_logged_while_the_loop_holds_the_interpreter_goes_in_one_request(make_sender, endpoint):
+    sender = make_sender()
+    sender.log_metric(SERVER, "r1", "first", 0.0, 1000, 0)
+    assert sender.flush("r1", timeout=30)  # the sending thread is up and waiting for records
+    switch_interval = sys.getswitchinterval()
+    sys.setswitchinterval(5.0)  # the loop keeps the interpreter's lock until flush() waits
+    try:
+        log_all(sender, metrics=500)
+        assert sender.flush("r1", timeout=30)
+    finally:
+        sys.setswitchinterval(switch_interval)
+    assert [len(body["metrics"]) for body in endpoint.bodies[1:]] == [500]
 
 
 def test_runs_are_sent_side_by_side_each_in_order(make_sender, endpoint):

@@ -731,6 +731,7 @@ private:
         py::gil_scoped_acquire keep_thread_state;  // one Python thread state for the thread's life
         py::gil_scoped_release nogil;
         std::unique_lock<std::mutex> lock(mutex_);
+        bool interpreter_awaited = false;
         while (!stopping_) {
             Run* run = next_run();
             if (!run) {
@@ -743,6 +744,16 @@ private:
                 read_back(*run, lock);
                 continue;
             }
+            if (!interpreter_awaited && run->memory.size() < MAX_ENTRIES) {
+                // The request needs the interpreter's lock anyway: waiting for it before cutting lets a loop that
+                // holds it finish its burst of records, which then go in one request instead of two.
+                lock.unlock();
+                { py::gil_scoped_acquire gil; }
+                lock.lock();
+                interpreter_awaited = true;
+                continue;
+            }
+            interpreter_awaited = false;
             std::vector<const Record*> batch = cut(*run);
             std::string url = run->uri + "/api/2.0/mlflow/runs/log-batch";
             std::string run_id = run->run_id;
