@@ -384,6 +384,10 @@ def bench_outage_steps():
     print(f"{'  the same, of the steps the OS did not preempt':<58} {ours[1] * 1000:9.2f} ms  vs "
           f"{plain[1] * 1000:9.2f} ms   (target < 1 ms; preempted: {result['preempted']['logging']} vs "
           f"{result['preempted']['dict']})")
+    spin = result["slowest"]["spin"]
+    print(f"{'  a step doing nothing as long as a logging step':<58} {spin[0] * 1000:9.2f} ms  /  "
+          f"{spin[1] * 1000:6.2f} ms   (any / not preempted: the machine's own stalls; preempted: "
+          f"{result['preempted']['spin']})")
 
 
 def bench_import():
