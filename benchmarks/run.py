@@ -274,8 +274,10 @@ def scale_rate(address, kind):
     return held / seconds, PROCESSES * PER_PROCESS - held
 
 
-def print_scale(title, ours, theirs, target):
-    """ours: the rounds of our client (median printed, with the range); theirs: one round of MLflow's."""
+def print_scale(title, address, target):
+    """SCALE_ROUNDS rounds of our client (the median printed, with the range) beside one round of MLflow's."""
+    ours = [scale_rate(address, "ours") for _ in range(SCALE_ROUNDS)]
+    theirs = scale_rate(address, "mlflow")
     rates = sorted(rate for rate, _ in ours)
     median = statistics.median(rates)
     print(f"{title:<58} {median:9.0f}     vs {theirs[0]:9.0f}      ratio {median / theirs[0]:5.2f}   "
@@ -340,16 +342,12 @@ def bench_scale():
             with server:
                 MlflowClient(tracking_uri=address).create_experiment("scale")
                 scale_rate(address, "ours")  # not counted: the server's workers load lazily on their first requests
-                print_scale("16 processes x 500 metrics, PostgreSQL, 4 workers: metrics/s",
-                            [scale_rate(address, "ours") for _ in range(SCALE_ROUNDS)], scale_rate(address, "mlflow"),
-                            ">= 5,000/s")
+                print_scale("16 processes x 500 metrics, PostgreSQL, 4 workers: metrics/s", address, ">= 5,000/s")
     with tempfile.TemporaryDirectory() as folder:
         server, address = mlflow_server(folder, f"sqlite:///{folder}/mlflow.db", workers=1)
         with server:
             MlflowClient(tracking_uri=address).create_experiment("scale")
-            print_scale("16 processes x 500 metrics, SQLite, 1 worker: metrics/s",
-                        [scale_rate(address, "ours") for _ in range(SCALE_ROUNDS)], scale_rate(address, "mlflow"),
-                        ">= 2,000/s")
+            print_scale("16 processes x 500 metrics, SQLite, 1 worker: metrics/s", address, ">= 2,000/s")
 
 
 # The slowest step of a training loop logging every 10 ms while its server is down for a minute,
