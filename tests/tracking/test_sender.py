@@ -232,6 +232,20 @@ def test_past_the_memory_limit_records_are_read_back_from_the_journal(make_sende
     assert [t["value"] for t in endpoint.delivered("tags")] == [str(i) for i in range(20)]
 
 
+EXACT_VALUES = [0.1, 1 / 3, -123.456e-7, 5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, -0.0, 1e22]
+
+
+def test_values_read_back_from_the_journal_are_the_values_logged(make_sender, endpoint, monkeypatch):
+    monkeypatch.setenv("VELA_LOG_MEMORY_RECORDS", "1")
+    sender = make_sender()
+    endpoint.hold.clear()
+    for step, value in enumerate(EXACT_VALUES + [float("nan"), float("inf"), -float("inf")]):
+        sender.log_metric(SERVER, "r1", "m", value, 1000, step)
+    endpoint.hold.set()
+    assert sender.flush("r1", timeout=30)
+    assert [m["value"] for m in endpoint.delivered()] == EXACT_VALUES + ["NaN", "Infinity", "-Infinity"]
+
+
 def leave_records(endpoint, confirmed, left):
     """A sender that got `confirmed` metrics through before the server went down, then ended."""
     answers = iter([200])

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -67,8 +68,14 @@ struct Record {
     std::string text;  // a parameter's or a tag's value
 };
 
+template <typename Integer>
+void put_number(std::string& out, Integer number) {
+    char digits[24];
+    out.append(digits, std::to_chars(digits, digits + sizeof digits, number).ptr);
+}
+
 void put_text(std::string& out, const std::string& text) {
-    out += std::to_string(text.size());
+    put_number(out, text.size());
     out += ':';
     out += text;
 }
@@ -79,17 +86,44 @@ std::string format_double(double value) {
     return buffer;
 }
 
+// The exact bits as a hexadecimal float ("-0x1.8000000000000p1"), which strtod reads back. Written by hand:
+// printf's machinery spans dozens of pages of the C library, each a cost to a training loop whose logging
+// call finds it cold.
+void put_double(std::string& out, double value) {
+    if (std::isnan(value)) {
+        out += "nan";
+        return;
+    }
+    if (std::signbit(value)) out += '-';
+    if (std::isinf(value)) {
+        out += "inf";
+        return;
+    }
+    uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    auto exponent = static_cast<int>((bits >> 52) & 0x7ff);
+    uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
+    out += exponent != 0 ? "0x1." : "0x0.";
+    for (int shift = 48; shift >= 0; shift -= 4) out += "0123456789abcdef"[(fraction >> shift) & 0xf];
+    out += 'p';
+    put_number(out, exponent != 0 ? exponent - 1023 : (fraction != 0 ? -1022 : 0));
+}
+
 // "<kind> <seq> <timestamp> <step> <value> <n>:<key><n>:<text>\n"; texts are length-prefixed, so
-// any content reads back as written.
-std::string journal_line(const Record& r) {
-    std::string line;
+// any content reads back as written. Made in `line`, whose room is kept from call to call.
+void journal_line(const Record& r, std::string& line) {
+    line.clear();
     line += static_cast<char>(r.kind);
-    line += ' ' + std::to_string(r.seq) + ' ' + std::to_string(r.timestamp) + ' ' + std::to_string(r.step) + ' ' +
-            format_double(r.value) + ' ';
+    for (int64_t number : {static_cast<int64_t>(r.seq), r.timestamp, r.step}) {
+        line += ' ';
+        put_number(line, number);
+    }
+    line += ' ';
+    put_double(line, r.value);
+    line += ' ';
     put_text(line, r.key);
     put_text(line, r.text);
     line += '\n';
-    return line;
 }
 
 std::string ack_line(uint64_t seq) { return "a " + std::to_string(seq) + "\n"; }
@@ -680,7 +714,8 @@ private:
     void add(Run& run, Record record, std::string& warning) {
         record.seq = run.next_seq++;
         off_t offset = run.journal ? run.journal->size() : 0;
-        if (run.journal && !run.journal->append(journal_line(record))) {
+        if (run.journal) journal_line(record, line_);
+        if (run.journal && !run.journal->append(line_)) {
             warning = "Cannot write the journal of run " + run.run_id + " (" + std::strerror(errno) +
                       "); its records are kept in memory only from now on.";
             run.journal_failed = true;
@@ -1078,6 +1113,7 @@ private:
     pid_t pid_;
 
     std::mutex mutex_;  // never held while taking the GIL
+    std::string line_;  // the journal line being written, with the mutex
     std::condition_variable work_, progress_, room_, windows_;
     std::map<std::string, std::unique_ptr<Run>> runs_;  // by run id (by path, for adopted journals)
     std::vector<Run*> order_;
@@ -1203,7 +1239,9 @@ bool flag(py::handle value) {
 // Read from the process's environment, which os.environ writes through: no Python code runs, so
 // the logging calls that read it do not hand the interpreter to another thread midway.
 bool env_flag(const rt::Args& a, const char* variable) {
-    const char* value = std::getenv(text_of(a.global(variable)).c_str());
+    const char* name = PyUnicode_AsUTF8(rt::str(a.global(variable)).ptr());
+    if (!name) throw py::error_already_set();
+    const char* value = std::getenv(name);
     return value && flag(py::str(value));
 }
 
