@@ -1,6 +1,7 @@
 // Modules, classes, errors and small helpers shared by every module file.
 #include "runtime.hpp"
 
+#include <array>
 #include <cstring>
 #include <unordered_map>
 
@@ -159,6 +160,25 @@ py::str cat(std::initializer_list<py::handle> parts) {
     py::list pieces;
     for (py::handle part : parts) pieces.append(py::str(part));
     return py::str("").attr("join")(pieces);
+}
+
+py::object call_method(py::handle self, const char* name, std::initializer_list<py::handle> args,
+                       std::initializer_list<std::pair<const char*, py::handle>> keywords) {
+    std::array<PyObject*, 16> stack{};
+    if (1 + args.size() + keywords.size() > stack.size()) throw std::length_error("too many arguments");
+    size_t n = 0;
+    stack[n++] = self.ptr();
+    for (py::handle arg : args) stack[n++] = arg.ptr();
+    py::tuple names(keywords.size());
+    size_t k = 0;
+    for (auto& keyword : keywords) {
+        PyTuple_SET_ITEM(names.ptr(), k++, Py_NewRef(interned_name(keyword.first)));
+        stack[n++] = keyword.second.ptr();
+    }
+    PyObject* result = PyObject_VectorcallMethod(interned_name(name), stack.data(), 1 + args.size(),
+                                                 keywords.size() ? names.ptr() : nullptr);
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
 }
 
 bool truthy(py::handle value) {

@@ -125,6 +125,11 @@ py::str percent_encode(py::handle text, const char* also_safe = "/");
 // str() of each part, concatenated.
 py::str cat(std::initializer_list<py::handle> parts);
 
+// self.name(*args, **keywords) by vectorcall: no bound method, argument tuple or keyword dict is made,
+// so a call made on every training step stays small. At most 15 arguments and keywords together.
+py::object call_method(py::handle self, const char* name, std::initializer_list<py::handle> args,
+                       std::initializer_list<std::pair<const char*, py::handle>> keywords = {});
+
 bool truthy(py::handle value);
 // a <op> b, as Python compares (the result may be any object)
 py::object compare(py::handle a, py::handle b, int op);

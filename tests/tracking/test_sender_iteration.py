@@ -47,6 +47,12 @@ def test_logging_calls_hand_their_records_to_the_sender(iteration, sender, call,
     getattr(sender, method).assert_called_once_with(*arguments, synchronous=None)
 
 
+def test_records_go_to_the_server_the_run_was_started_on(iteration, sender):
+    iteration.experiment.client.tracking_uri = "http://elsewhere.test"
+    iteration.log_metric("loss", 0.5)
+    assert sender.log_metric.call_args.args[:2] == (SERVER, "run-1")
+
+
 def test_the_synchronous_keyword_reaches_the_sender(iteration, sender):
     iteration.log_metric("loss", 0.5, synchronous=True)
     iteration.set_tags({"a": 1}, synchronous=False)

@@ -3,6 +3,7 @@
 #include "runtime.hpp"
 
 #include <algorithm>
+#include <chrono>
 
 namespace {
 
@@ -176,6 +177,11 @@ py::object sender(const rt::Args& a) { return a.global("get_sender")(); }
 
 py::object server_of(py::handle self) { return self.attr("experiment").attr("client").attr("tracking_uri"); }
 
+// The server and run the logging calls address, read once at the start: each logging call then touches as
+// few objects as it can, which is what a call costs a training loop that finds them cold.
+py::object logging_server(py::handle self) { return self.attr("_Iteration__server"); }
+py::object logging_run(py::handle self) { return self.attr("_Iteration__run_id"); }
+
 py::object Iteration_init(const rt::Args& a) {
     py::handle self = a[0], experiment = a[1], name = a[2], extra_tags = a[3], iteration_id = a[4];
     py::object client = experiment.attr("client");
@@ -205,7 +211,8 @@ py::object Iteration_init(const rt::Args& a) {
     py::setattr(self, "_Iteration__user", user);
     py::setattr(self, "_Iteration__entered", py::int_(0));
     // the run's journal is made now, with the run, not in the training loop's first logging call
-    sender(a).attr("open_run")(server_of(self), run_id(self));
+    py::setattr(self, "_Iteration__server", server_of(self));
+    sender(a).attr("open_run")(logging_server(self), run_id(self));
     open_iteration(a, self, run, thread_open);
     return py::none();
 }
@@ -225,8 +232,9 @@ py::object Iteration_status(const rt::Args& a) {
     }
 }
 
-py::object now_ms(const rt::Args& a) {
-    return py::int_(static_cast<long long>(a.global("time").attr("time")().cast<double>() * 1000));
+py::object now_ms() {
+    auto now = std::chrono::system_clock::now().time_since_epoch();
+    return py::int_(static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count()));
 }
 
 // A parameter keeps its first value: logging it again with another value is refused, with the same one
@@ -243,36 +251,37 @@ py::object Iteration_log_params(const rt::Args& a) {
     }
     if (rt::truthy(repeated))
         refuse(a, rt::cat({py::str("Parameters already logged for this iteration: "), py::str(", ").attr("join")(repeated)}));
-    sender(a).attr("log_params")(server_of(self), run_id(self), texts, py::arg("synchronous") = synchronous);
+    rt::call_method(sender(a), "log_params", {logging_server(self), logging_run(self), texts}, {{"synchronous", synchronous}});
     logged.attr("update")(texts);
     return py::none();
 }
 
 py::object Iteration_log_param(const rt::Args& a) {
-    return a[0].attr("log_params")(single(a[1], a[2]), py::arg("synchronous") = a[3]);
+    return rt::call_method(a[0], "log_params", {single(a[1], a[2])}, {{"synchronous", a[3]}});
 }
 
 py::object Iteration_log_metrics(const rt::Args& a) {
     py::handle self = a[0];
-    sender(a).attr("log_metrics")(server_of(self), run_id(self), a[1], now_ms(a), a[2], py::arg("synchronous") = a[3]);
+    rt::call_method(sender(a), "log_metrics", {logging_server(self), logging_run(self), a[1], now_ms(), a[2]},
+                    {{"synchronous", a[3]}});
     return py::none();
 }
 
 py::object Iteration_log_metric(const rt::Args& a) {
     py::handle self = a[0];
-    sender(a).attr("log_metric")(server_of(self), run_id(self), a[1], a[2], now_ms(a), a[3],
-                                py::arg("synchronous") = a[4]);
+    rt::call_method(sender(a), "log_metric", {logging_server(self), logging_run(self), a[1], a[2], now_ms(), a[3]},
+                    {{"synchronous", a[4]}});
     return py::none();
 }
 
 py::object Iteration_set_tags(const rt::Args& a) {
     py::handle self = a[0];
-    sender(a).attr("set_tags")(server_of(self), run_id(self), a[1], py::arg("synchronous") = a[2]);
+    rt::call_method(sender(a), "set_tags", {logging_server(self), logging_run(self), a[1]}, {{"synchronous", a[2]}});
     return py::none();
 }
 
 py::object Iteration_set_tag(const rt::Args& a) {
-    return a[0].attr("set_tags")(single(a[1], a[2]), py::arg("synchronous") = a[3]);
+    return rt::call_method(a[0], "set_tags", {single(a[1], a[2])}, {{"synchronous", a[3]}});
 }
 
 // Waits for the run's records to reach the server (see Sender.flush).
