@@ -251,7 +251,8 @@ py::object Iteration_log_params(const rt::Args& a) {
     }
     if (rt::truthy(repeated))
         refuse(a, rt::cat({py::str("Parameters already logged for this iteration: "), py::str(", ").attr("join")(repeated)}));
-    rt::call_method(sender(a), "log_params", {logging_server(self), logging_run(self), texts}, {{"synchronous", synchronous}});
+    rt::call_method(sender(a), "log_params", {logging_server(self), logging_run(self), texts},
+                    {{"synchronous", synchronous}});
     logged.attr("update")(texts);
     return py::none();
 }

@@ -1239,9 +1239,10 @@ bool flag(py::handle value) {
 // Read from the process's environment, which os.environ writes through: no Python code runs, so
 // the logging calls that read it do not hand the interpreter to another thread midway.
 bool env_flag(const rt::Args& a, const char* variable) {
-    const char* name = PyUnicode_AsUTF8(rt::str(a.global(variable)).ptr());
-    if (!name) throw py::error_already_set();
-    const char* value = std::getenv(name);
+    py::object name = rt::str(a.global(variable));
+    const char* text = PyUnicode_AsUTF8(name.ptr());
+    if (!text) throw py::error_already_set();
+    const char* value = std::getenv(text);
     return value && flag(py::str(value));
 }
 
