@@ -14,7 +14,7 @@ constexpr double EXIT_DEADLINE_SECONDS = 30;
         py::arg("message") = message, py::arg("error_code") = a.global("INVALID_PARAMETER_VALUE")));
 }
 
-py::object run_id(py::handle self) { return self.attr("iteration_id"); }
+py::object run_id(py::handle self) { return self.attr("_Iteration__run_id"); }
 
 // {key: value}, for the one-item forms of the logging calls.
 py::dict single(py::handle key, py::handle value) {
@@ -175,12 +175,9 @@ void open_iteration(const rt::Args& a, py::handle self, py::handle run, py::hand
 // in the background; `synchronous=True` (or VELA_LOG_SYNCHRONOUS) waits for the server as well.
 py::object sender(const rt::Args& a) { return a.global("get_sender")(); }
 
-py::object server_of(py::handle self) { return self.attr("experiment").attr("client").attr("tracking_uri"); }
-
-// The server and run the logging calls address, read once at the start: each logging call then touches as
-// few objects as it can, which is what a call costs a training loop that finds them cold.
+// The server the run was started on, read once: each logging call then touches as few objects as it can,
+// which is what a call costs a training loop that finds them cold.
 py::object logging_server(py::handle self) { return self.attr("_Iteration__server"); }
-py::object logging_run(py::handle self) { return self.attr("_Iteration__run_id"); }
 
 py::object Iteration_init(const rt::Args& a) {
     py::handle self = a[0], experiment = a[1], name = a[2], extra_tags = a[3], iteration_id = a[4];
@@ -211,7 +208,7 @@ py::object Iteration_init(const rt::Args& a) {
     py::setattr(self, "_Iteration__user", user);
     py::setattr(self, "_Iteration__entered", py::int_(0));
     // the run's journal is made now, with the run, not in the training loop's first logging call
-    py::setattr(self, "_Iteration__server", server_of(self));
+    py::setattr(self, "_Iteration__server", client.attr("tracking_uri"));
     sender(a).attr("open_run")(logging_server(self), run_id(self));
     open_iteration(a, self, run, thread_open);
     return py::none();
@@ -251,7 +248,7 @@ py::object Iteration_log_params(const rt::Args& a) {
     }
     if (rt::truthy(repeated))
         refuse(a, rt::cat({py::str("Parameters already logged for this iteration: "), py::str(", ").attr("join")(repeated)}));
-    rt::call_method(sender(a), "log_params", {logging_server(self), logging_run(self), texts},
+    rt::call_method(sender(a), "log_params", {logging_server(self), run_id(self), texts},
                     {{"synchronous", synchronous}});
     logged.attr("update")(texts);
     return py::none();
@@ -263,21 +260,21 @@ py::object Iteration_log_param(const rt::Args& a) {
 
 py::object Iteration_log_metrics(const rt::Args& a) {
     py::handle self = a[0];
-    rt::call_method(sender(a), "log_metrics", {logging_server(self), logging_run(self), a[1], now_ms(), a[2]},
+    rt::call_method(sender(a), "log_metrics", {logging_server(self), run_id(self), a[1], now_ms(), a[2]},
                     {{"synchronous", a[3]}});
     return py::none();
 }
 
 py::object Iteration_log_metric(const rt::Args& a) {
     py::handle self = a[0];
-    rt::call_method(sender(a), "log_metric", {logging_server(self), logging_run(self), a[1], a[2], now_ms(), a[3]},
+    rt::call_method(sender(a), "log_metric", {logging_server(self), run_id(self), a[1], a[2], now_ms(), a[3]},
                     {{"synchronous", a[4]}});
     return py::none();
 }
 
 py::object Iteration_set_tags(const rt::Args& a) {
     py::handle self = a[0];
-    rt::call_method(sender(a), "set_tags", {logging_server(self), logging_run(self), a[1]}, {{"synchronous", a[2]}});
+    rt::call_method(sender(a), "set_tags", {logging_server(self), run_id(self), a[1]}, {{"synchronous", a[2]}});
     return py::none();
 }
 
