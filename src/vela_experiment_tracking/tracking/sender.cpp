@@ -86,7 +86,7 @@ std::string format_double(double value) {
     return buffer;
 }
 
-// The exact bits as a hexadecimal float ("-0x1.8000000000000p1"), which strtod reads back. Written by hand:
+// The exact bits as a hexadecimal float ("-0x1.8p1", "0x1p0"), which strtod reads back. Written by hand:
 // printf's machinery spans dozens of pages of the C library, each a cost to a training loop whose logging
 // call finds it cold.
 void put_double(std::string& out, double value) {
@@ -103,10 +103,15 @@ void put_double(std::string& out, double value) {
     std::memcpy(&bits, &value, sizeof bits);
     auto exponent = static_cast<int>((bits >> 52) & 0x7ff);
     uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
-    out += exponent != 0 ? "0x1." : "0x0.";
-    for (int shift = 48; shift >= 0; shift -= 4) out += "0123456789abcdef"[(fraction >> shift) & 0xf];
+    int power = exponent != 0 ? exponent - 1023 : (fraction != 0 ? -1022 : 0);
+    out += exponent != 0 ? "0x1" : "0x0";
+    if (fraction != 0) out += '.';
+    for (int shift = 48; fraction != 0; shift -= 4) {  // up to the last digit that is not 0
+        out += "0123456789abcdef"[(fraction >> shift) & 0xf];
+        fraction &= (uint64_t{1} << shift) - 1;  // the bits still to write
+    }
     out += 'p';
-    put_number(out, exponent != 0 ? exponent - 1023 : (fraction != 0 ? -1022 : 0));
+    put_number(out, power);
 }
 
 // "<kind> <seq> <timestamp> <step> <value> <n>:<key><n>:<text>\n"; texts are length-prefixed, so
