@@ -122,7 +122,8 @@ def caller_times(address, kind, count, pause=0.0):
     """p50 and p99 in microseconds of `count` log_metric calls, each after `pause` seconds, in a process of
     their own."""
     with tempfile.TemporaryDirectory() as cache:
-        output = subprocess.run([sys.executable, "-c", CALLER_WORKER, address, "sender", kind, str(count), str(pause)],
+        arguments = [address, "sender", kind, str(count), str(pause)]
+        output = subprocess.run([sys.executable, "-c", CALLER_WORKER, *arguments],
                                 capture_output=True, text=True, check=True, timeout=1800,
                                 env={**os.environ, "XDG_CACHE_HOME": cache}).stdout
     return tuple(map(float, output.split()[-2:]))
@@ -132,6 +133,17 @@ def mlflow_async_flush(client):
     client._tracking_client.store.flush_async_logging()
 
 
+def print_caller_times(title, rows):
+    """rows: (label, (p50, p99)) pairs, printed under the title."""
+    print(title)
+    for label, (p50, p99) in rows:
+        print(f"{'  ' + label:<58} {p50:9.1f} us / {p99:9.1f} us")
+
+
+def print_ratio(label, ratio, digits=2, note=""):
+    print(f"{'  p50 ratio: ' + label:<58} {ratio:9.{digits}f}{note}")
+
+
 def bench_sender_caller(address):
     from vela_experiment_tracking.tracking.initialize import init
 
@@ -139,21 +151,20 @@ def bench_sender_caller(address):
     ours = caller_times(address, "ours", CALLS)
     theirs_async = caller_times(address, "asynchronous", CALLS)
     theirs_sync = caller_times(address, "synchronous", SYNCHRONOUS_CALLS)
-    print(f"{'caller time per log_metric, p50 / p99 (100,000 calls)':<58}")
-    for label, (p50, p99) in (("  iteration (background sender)", ours),
-                              ("  MLflow's client, synchronous=False", theirs_async),
-                              (f"  MLflow's client, synchronous ({SYNCHRONOUS_CALLS} calls)", theirs_sync)):
-        print(f"{label:<58} {p50:9.1f} us / {p99:9.1f} us")
-    print(f"{'  p50 ratio: iteration / MLflow asynchronous':<58} {ours[0] / theirs_async[0]:9.2f}"
-          f"                       (target p50 <= 20 us, ratio <= 0.5)")
-    print(f"{'  p50 ratio: iteration / MLflow synchronous':<58} {ours[0] / theirs_sync[0]:9.4f}")
+    print_caller_times("caller time per log_metric, p50 / p99 (100,000 calls)",
+                       (("iteration (background sender)", ours),
+                        ("MLflow's client, synchronous=False", theirs_async),
+                        (f"MLflow's client, synchronous ({SYNCHRONOUS_CALLS} calls)", theirs_sync)))
+    print_ratio("iteration / MLflow asynchronous", ours[0] / theirs_async[0],
+                note="                       (target p50 <= 20 us, ratio <= 0.5)")
+    print_ratio("iteration / MLflow synchronous", ours[0] / theirs_sync[0], digits=4)
     ours_paused = caller_times(address, "ours", PAUSED_CALLS, PAUSE)
     theirs_paused = caller_times(address, "asynchronous", PAUSED_CALLS, PAUSE)
-    print(f"the same, each call after {PAUSE * 1000:.0f} ms asleep, as in a training loop ({PAUSED_CALLS:,} calls)")
-    for label, (p50, p99) in (("  iteration (background sender)", ours_paused),
-                              ("  MLflow's client, synchronous=False", theirs_paused)):
-        print(f"{label:<58} {p50:9.1f} us / {p99:9.1f} us")
-    print(f"{'  p50 ratio: iteration / MLflow asynchronous':<58} {ours_paused[0] / theirs_paused[0]:9.2f}")
+    print_caller_times(f"the same, each call after {PAUSE * 1000:.0f} ms asleep, as in a training loop "
+                       f"({PAUSED_CALLS:,} calls)",
+                       (("iteration (background sender)", ours_paused),
+                        ("MLflow's client, synchronous=False", theirs_paused)))
+    print_ratio("iteration / MLflow asynchronous", ours_paused[0] / theirs_paused[0])
 
 
 def bench_sender_throughput(address):

@@ -248,7 +248,8 @@ def fuzz(module, stand_ins, mine):
 
 def main(shard, shards):
     signal.signal(signal.SIGALRM, on_alarm)
-    os.environ.update(HOME=tempfile.mkdtemp(), XDG_CACHE_HOME=tempfile.mkdtemp(), MLFLOW_HTTP_REQUEST_MAX_RETRIES="0",
+    os.environ.update(HOME=tempfile.mkdtemp(), XDG_CACHE_HOME=tempfile.mkdtemp(),
+                      MLFLOW_HTTP_REQUEST_MAX_RETRIES="0",
                       MLFLOW_HTTP_REQUEST_TIMEOUT="2", PYTHON_KEYRING_BACKEND="keyring.backends.null.Keyring")
     count = 0
     stand_ins = baseline()
