@@ -2,6 +2,7 @@
 import logging
 import os
 import re
+import resource
 import signal
 import stat
 import sys
@@ -339,6 +340,20 @@ def test_the_journal_s_next_megabyte_is_readied_and_the_last_unmapped_in_the_bac
     assert log_until(sender, lambda: mapped_megabytes(journal) == {0, 1} and written_bytes(journal) < 2 ** 20)
     assert log_until(sender, lambda: 0 not in mapped_megabytes(journal))
     assert 1 in mapped_megabytes(journal)
+
+
+def test_the_logging_thread_takes_no_page_fault_to_write_the_journal(make_sender, endpoint, journal_home,
+                                                                    monkeypatch):
+    monkeypatch.setenv("VELA_LOG_MEMORY_RECORDS", "1")  # the records are then kept in the journal only
+    endpoint.hold.clear()
+    sender = make_sender()
+    sender.open_run(SERVER, "r1")
+    [journal] = journal_files(journal_home)
+    assert log_until(sender, lambda: mapped_megabytes(journal) == {0, 1})
+    line = written_bytes(journal) / journal.read_bytes().count(b"\n")  # bytes a record takes
+    faults = resource.getrusage(resource.RUSAGE_THREAD).ru_minflt
+    log_all(sender, metrics=int(0.7 * 2 ** 20 / line))  # on through the rest of the first megabyte, into the next
+    assert resource.getrusage(resource.RUSAGE_THREAD).ru_minflt - faults < 10  # one per page, 4 kB, before
 
 
 def test_a_journal_in_use_is_not_uploaded(make_sender, endpoint, journal_home):
