@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 #include <unordered_map>
+#include <vector>
 
 namespace rt {
 
@@ -162,6 +163,47 @@ py::str cat(std::initializer_list<py::handle> parts) {
     return py::str("").attr("join")(pieces);
 }
 
+namespace {
+
+bool spells(PyObject* tuple, const std::array<const char*, 4>& names) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i)
+        if (std::strcmp(PyUnicode_AsUTF8(PyTuple_GET_ITEM(tuple, i)), names[i]) != 0) return false;
+    return true;
+}
+
+// The tuple of keyword names of a call site, made on its first call and kept, as the interpreter keeps
+// those of a compiled call. Keyed by the names' addresses, which are literals.
+PyObject* keyword_names(std::initializer_list<std::pair<const char*, py::handle>> keywords) {
+    struct Known {
+        std::array<const char*, 4> names;
+        PyObject* tuple;
+    };
+    static std::vector<Known> known;
+    std::array<const char*, 4> names{};
+    if (keywords.size() > names.size()) {
+        py::tuple made(keywords.size());
+        size_t k = 0;
+        for (auto& keyword : keywords) PyTuple_SET_ITEM(made.ptr(), k++, Py_NewRef(interned_name(keyword.first)));
+        return made.release().ptr();  // a new reference: the caller steals it
+    }
+    size_t k = 0;
+    for (auto& keyword : keywords) names[k++] = keyword.first;
+    for (const Known& entry : known)
+        if (entry.names == names && spells(entry.tuple, names)) return Py_NewRef(entry.tuple);
+    py::tuple made(keywords.size());
+    for (size_t i = 0; i < keywords.size(); ++i) PyTuple_SET_ITEM(made.ptr(), i, Py_NewRef(interned_name(names[i])));
+    known.push_back({names, Py_NewRef(made.ptr())});
+    return made.release().ptr();
+}
+
+}  // namespace
+
+py::object attr(py::handle object, const char* name) {
+    PyObject* value = PyObject_GetAttr(object.ptr(), interned_name(name));
+    if (!value) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(value);
+}
+
 py::object call_method(py::handle self, const char* name, std::initializer_list<py::handle> args,
                        std::initializer_list<std::pair<const char*, py::handle>> keywords) {
     std::array<PyObject*, 16> stack{};
@@ -169,14 +211,9 @@ py::object call_method(py::handle self, const char* name, std::initializer_list<
     size_t n = 0;
     stack[n++] = self.ptr();
     for (py::handle arg : args) stack[n++] = arg.ptr();
-    py::tuple names(keywords.size());
-    size_t k = 0;
-    for (auto& keyword : keywords) {
-        PyTuple_SET_ITEM(names.ptr(), k++, Py_NewRef(interned_name(keyword.first)));
-        stack[n++] = keyword.second.ptr();
-    }
-    PyObject* result = PyObject_VectorcallMethod(interned_name(name), stack.data(), 1 + args.size(),
-                                                 keywords.size() ? names.ptr() : nullptr);
+    for (auto& keyword : keywords) stack[n++] = keyword.second.ptr();
+    py::object names = keywords.size() ? py::reinterpret_steal<py::object>(keyword_names(keywords)) : py::object();
+    PyObject* result = PyObject_VectorcallMethod(interned_name(name), stack.data(), 1 + args.size(), names.ptr());
     if (!result) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(result);
 }

@@ -130,6 +130,10 @@ py::str cat(std::initializer_list<py::handle> parts);
 py::object call_method(py::handle self, const char* name, std::initializer_list<py::handle> args,
                        std::initializer_list<std::pair<const char*, py::handle>> keywords = {});
 
+// getattr(object, name) by the name's interned string: the interpreter's type cache then finds the
+// attribute without walking the class's bases or making a string, as obj.attr("name") does.
+py::object attr(py::handle object, const char* name);
+
 bool truthy(py::handle value);
 // a <op> b, as Python compares (the result may be any object)
 py::object compare(py::handle a, py::handle b, int op);
