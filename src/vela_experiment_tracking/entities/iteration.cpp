@@ -14,7 +14,7 @@ constexpr double EXIT_DEADLINE_SECONDS = 30;
         py::arg("message") = message, py::arg("error_code") = a.global("INVALID_PARAMETER_VALUE")));
 }
 
-py::object run_id(py::handle self) { return self.attr("_Iteration__run_id"); }
+py::object run_id(py::handle self) { return rt::attr(self, "_Iteration__run_id"); }
 
 // {key: value}, for the one-item forms of the logging calls.
 py::dict single(py::handle key, py::handle value) {
@@ -173,11 +173,15 @@ void open_iteration(const rt::Args& a, py::handle self, py::handle run, py::hand
 
 // The logging calls validate at once and hand their records to the process's sender, which sends them
 // in the background; `synchronous=True` (or VELA_LOG_SYNCHRONOUS) waits for the server as well.
-py::object sender(const rt::Args& a) { return a.global("get_sender")(); }
+py::object sender(const rt::Args& a) {
+    PyObject* made = PyObject_CallNoArgs(a.global("get_sender").ptr());
+    if (!made) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(made);
+}
 
 // The server the run was started on, read once: each logging call then touches as few objects as it can,
 // which is what a call costs a training loop that finds them cold.
-py::object logging_server(py::handle self) { return self.attr("_Iteration__server"); }
+py::object logging_server(py::handle self) { return rt::attr(self, "_Iteration__server"); }
 
 py::object Iteration_init(const rt::Args& a) {
     py::handle self = a[0], experiment = a[1], name = a[2], extra_tags = a[3], iteration_id = a[4];

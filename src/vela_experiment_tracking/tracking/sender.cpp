@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <pthread.h>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -1149,7 +1150,7 @@ void release_engine(PyObject* capsule) {
 }
 
 Engine& engine_of(py::handle self) {
-    py::object capsule = self.attr("_Sender__engine");
+    py::object capsule = rt::attr(self, "_Sender__engine");
     void* engine = PyCapsule_GetPointer(capsule.ptr(), ENGINE_CAPSULE);
     if (!engine) throw py::error_already_set();
     return *static_cast<Engine*>(engine);
@@ -1504,12 +1505,21 @@ py::object Sender_sync(const rt::Args& a) {
 }
 
 // The process's sender, made on first use (and anew in a forked child, whose parent's thread is not there).
+// Counts the forks this process has come from: a sender made before the last one is its parent's.
+std::atomic<unsigned> forks{0};
+
 py::object get_sender(const rt::Args& a) {
+    // the sender this function made, and when: its check then costs no Python int and no system call
+    static PyObject* made = nullptr;
+    static unsigned made_after = 0;
     py::object sender = a.global("_sender");
-    if (sender.is_none() || !rt::equals(sender.attr("_Sender__pid"), py::int_(getpid()))) {
+    if (sender.ptr() == made && made_after == forks.load(std::memory_order_relaxed)) return sender;
+    if (sender.is_none() || !rt::equals(rt::attr(sender, "_Sender__pid"), py::int_(getpid()))) {
         sender = a.global("Sender")();
         py::module_::import(text_of(a.global("__name__")).c_str()).attr("_sender") = sender;
     }
+    Py_XSETREF(made, py::object(sender).release().ptr());  // kept alive: its address names no other object
+    made_after = forks.load(std::memory_order_relaxed);
     return sender;
 }
 
@@ -1602,6 +1612,7 @@ VELA_MODULE(sender) {
         .build();
 
     module.def({"get_sender", {}, get_sender, "The process's sender, made on first use."});
+    ::pthread_atfork(nullptr, nullptr, [] { forks.fetch_add(1, std::memory_order_relaxed); });
     module.def({"_at_exit", {}, at_exit});
     module.def({"main", {rt::param("argv")}, command_line, "The command line: `sync`."});
     module.get("atexit").attr("register")(module.get("_at_exit"));
