@@ -4,11 +4,19 @@
 
 It logs a metric every 10 ms, and a tag every tenth step, until a line arrives on standard input; then it
 ends its iteration and prints, as JSON, its run, its step count and its slowest step of logging beside its
-slowest step of storing the same values in a dict. A step during which the OS gave the core to another
-process (a server restarting takes both cores for seconds) is also counted apart, as the machine's time
-rather than the logging's: "slowest" holds [any step, the steps the OS did not preempt]. A third kind of
-step, "spin", does nothing for as long as a typical logging step: where the machine stalls a thread without
-preempting it (a virtual machine's host, say), the spin is stalled as often as a logging step of its length.
+slowest step of storing the same values in a dict.
+
+Three kinds of step are the machine's time rather than the code's, and each slowest step is given as
+[any step, the steps the OS did not preempt, the calm steps]:
+- preempted: the OS gave the core to another process (a server restarting takes both cores for seconds);
+- stopped: the virtual machine's host stopped the virtual core. The kernel leaves that time out of the
+  thread's CPU time: the step ran for less time than it took, though it did not wait;
+- stalled: on a virtual machine, the host now and then makes the first touch of each memory page slow
+  (tens of microseconds a page) for a while, whatever the code. Two canaries show it: before the step and
+  after it, each touches its own 32 pages, which takes a few microseconds. A canary that took over ten times
+  its median saw a stall. A page stays slow until its first touch after the stall, and the loop's tag is
+  logged every tenth step: the step of a stall and the nine after it are stalled.
+A calm step is none of these: what it took is the code's own time.
 """
 import json
 import resource
@@ -22,31 +30,51 @@ from vela_experiment_tracking.auth.authenticator import ZELTAuthenticator
 from vela_experiment_tracking.tracking.initialize import init
 
 PAUSE = 0.01
-TYPICAL_AFTER = 200  # logging steps timed before the spin's length is set to their median
+PAGE = 4096
+CANARY_PAGES = 32
+STALLED = 10  # times a canary's median
+PERIOD = 10  # steps: the loop touches what its tag's logging touches this often
+HOST_STOP = 0.0002  # seconds of a step that its thread did not run, without having waited
 
 
-class SlowestSteps:
+class Canary:
+    """Touches pages of its own and keeps how long each touch took."""
+
     def __init__(self) -> None:
-        self.slowest: Dict[str, List[float]] = {"logging": [0.0, 0.0], "dict": [0.0, 0.0], "spin": [0.0, 0.0]}
-        self.preempted: Dict[str, int] = {"logging": 0, "dict": 0, "spin": 0}
-        self.first_logging: List[float] = []
-        self.typical_logging = 10e-6  # until TYPICAL_AFTER steps are timed
+        self.pages = bytearray(CANARY_PAGES * PAGE)
+        self.marks = b"\1" * CANARY_PAGES
+        self.times: List[float] = []
 
-    def time(self, kind: str, action: Callable[[int], None], step: int) -> None:
-        switches = resource.getrusage(resource.RUSAGE_THREAD).ru_nivcsw
+    def touch(self) -> None:
         start = time.perf_counter()
-        action(step)
-        took = time.perf_counter() - start
-        if kind == "logging" and len(self.first_logging) < TYPICAL_AFTER:
-            self.first_logging.append(took)
-            if len(self.first_logging) == TYPICAL_AFTER:
-                self.typical_logging = statistics.median(self.first_logging)
-        slowest = self.slowest[kind]
-        slowest[0] = max(slowest[0], took)
-        if resource.getrusage(resource.RUSAGE_THREAD).ru_nivcsw == switches:
-            slowest[1] = max(slowest[1], took)
-        else:
-            self.preempted[kind] += 1
+        self.pages[::PAGE] = self.marks
+        self.times.append(time.perf_counter() - start)
+
+    def stalled(self) -> List[bool]:
+        limit = STALLED * statistics.median(self.times)
+        return [took > limit for took in self.times]
+
+
+def timed(action: Callable[[int], None], step: int) -> List[float]:
+    """[seconds, 1.0 if the OS preempted the step, 1.0 if the host stopped it]"""
+    before = resource.getrusage(resource.RUSAGE_THREAD)
+    start, start_cpu = time.perf_counter(), time.thread_time()
+    action(step)
+    took, cpu = time.perf_counter() - start, time.thread_time() - start_cpu
+    after = resource.getrusage(resource.RUSAGE_THREAD)
+    preempted = after.ru_nivcsw != before.ru_nivcsw
+    # the kernel leaves out of a thread's CPU time what the host took: a gap that no wait of the thread's own
+    # (a voluntary switch) explains is the host's
+    stopped = after.ru_nvcsw == before.ru_nvcsw and took - cpu > HOST_STOP
+    return [took, float(preempted), float(stopped)]
+
+
+def slowest(times: List[List[float]], stalled: List[bool]) -> List[float]:
+    """[any step, the steps not preempted, the calm steps]"""
+    unpreempted = [took for took, preempted, _ in times if not preempted]
+    calm = [took for (took, preempted, stopped), machine in zip(times, stalled)
+            if not (preempted or stopped or machine)]
+    return [max(took for took, _, _ in times), max(unpreempted, default=0.0), max(calm, default=0.0)]
 
 
 def main(tracking_uri: str, name: str, *login: str) -> None:
@@ -74,25 +102,30 @@ def main(tracking_uri: str, name: str, *login: str) -> None:
         if step % 10 == 0:
             plain["progress"] = str(step)
 
-    steps = SlowestSteps()
-
-    def spin(step: int) -> None:
-        deadline = time.perf_counter() + steps.typical_logging
-        while time.perf_counter() < deadline:
-            pass
-
+    before, after = Canary(), Canary()
+    times: Dict[str, List[List[float]]] = {"logging": [], "dict": []}
     print("logging", flush=True)
     step = 0
     while not stop.is_set():
-        steps.time("logging", log, step)
-        steps.time("dict", store, step)
-        steps.time("spin", spin, step)
+        before.touch()
+        times["logging"].append(timed(log, step))
+        times["dict"].append(timed(store, step))
+        after.touch()
         step += 1
         time.sleep(PAUSE)
     iteration.set_tag("progress", str(step - 1))
     iteration.end()
-    print(json.dumps({"run": iteration.iteration_id, "steps": step, "slowest": steps.slowest,
-                      "preempted": steps.preempted}), flush=True)
+    seen = [a or b for a, b in zip(before.stalled(), after.stalled())]
+    stalled = [any(seen[max(0, step - PERIOD + 1):step + 1]) for step in range(len(seen))]
+    print(json.dumps({
+        "run": iteration.iteration_id, "steps": step,
+        "slowest": {kind: slowest(kind_times, stalled) for kind, kind_times in times.items()},
+        "preempted": {kind: int(sum(p for _, p, _ in kind_times)) for kind, kind_times in times.items()},
+        "stopped": {kind: int(sum(s for _, _, s in kind_times)) for kind, kind_times in times.items()},
+        "stalls": sum(seen), "stalled": sum(stalled),
+        "canaries": {"median": [statistics.median(c.times) for c in (before, after)],
+                     "slowest": [max(c.times) for c in (before, after)]},
+    }), flush=True)
 
 
 if __name__ == "__main__":
