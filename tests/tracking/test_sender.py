@@ -6,6 +6,7 @@ import resource
 import signal
 import stat
 import sys
+import time
 from unittest import mock
 
 import pytest
@@ -354,6 +355,18 @@ def test_the_logging_thread_takes_no_page_fault_to_write_the_journal(make_sender
     faults = resource.getrusage(resource.RUSAGE_THREAD).ru_minflt
     log_all(sender, metrics=int(0.7 * 2 ** 20 / line))  # on through the rest of the first megabyte, into the next
     assert resource.getrusage(resource.RUSAGE_THREAD).ru_minflt - faults < 10  # one per page, 4 kB, before
+
+
+def test_the_logging_thread_takes_no_page_fault_to_grow_its_queue(make_sender, endpoint, monkeypatch):
+    monkeypatch.setenv("VELA_LOG_MEMORY_ONLY", "1")
+    endpoint.hold.clear()  # the server does not answer: every record stays queued
+    sender = make_sender()
+    log_all(sender, metrics=100)
+    faults = resource.getrusage(resource.RUSAGE_THREAD).ru_minflt
+    for _ in range(100):  # 20,000 records: about 2.5 MB of queue, 600 pages
+        log_all(sender, metrics=200)
+        time.sleep(0.001)  # a training step, while the journals' thread readies more blocks
+    assert resource.getrusage(resource.RUSAGE_THREAD).ru_minflt - faults < 20
 
 
 def test_a_journal_in_use_is_not_uploaded(make_sender, endpoint, journal_home):

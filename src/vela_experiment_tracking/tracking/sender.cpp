@@ -9,6 +9,7 @@
 #include "runtime.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -17,7 +18,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <pthread.h>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -30,6 +30,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <random>
 #include <string>
 #include <thread>
@@ -445,12 +446,106 @@ bool make_private_directory(const std::string& path) {
 
 // ---- one run's queue ---------------------------------------------------------------------------
 
+// The blocks of the queues, faulted in ahead by the journals' thread. A loop logging through an outage
+// grows its queue by a page every few dozen records, and a fresh page's first touch is a fault that can
+// cost the loop's step a millisecond. The blocks are kept once made (as many as the queues once held).
+class BlockPool {
+public:
+    static constexpr size_t BLOCK = 512;  // a deque's block of records; also its first maps
+    BlockPool() { add(make_chunk()); }
+    ~BlockPool() {
+        for (void* chunk : chunks_) ::munmap(chunk, CHUNK);
+    }
+    BlockPool(const BlockPool&) = delete;
+    BlockPool& operator=(const BlockPool&) = delete;
+
+    void* take() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!free_) add_locked(make_chunk());  // not readied in time: made here
+        Free* block = std::exchange(free_, free_->next);
+        free_count_.fetch_sub(1, std::memory_order_relaxed);
+        return block;
+    }
+
+    void give(void* block) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        free_ = new (block) Free{free_};
+        free_count_.fetch_add(1, std::memory_order_relaxed);
+    }
+
+    // Fewer than half a chunk's blocks are left: the journals' thread should make another.
+    bool low() const { return free_count_.load(std::memory_order_relaxed) < BLOCKS / 2; }
+
+    void refill() {
+        void* chunk = make_chunk();
+        std::lock_guard<std::mutex> lock(mutex_);
+        add_locked(chunk);
+    }
+
+private:
+    struct Free {
+        Free* next;
+    };
+    static constexpr size_t CHUNK = 256 * 1024, BLOCKS = CHUNK / BLOCK;
+
+    static void* make_chunk() {
+        void* chunk = ::mmap(nullptr, CHUNK, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (chunk == MAP_FAILED) throw std::bad_alloc();
+        (void)::madvise(chunk, CHUNK, MADV_POPULATE_WRITE);
+        return chunk;
+    }
+
+    void add(void* chunk) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        add_locked(chunk);
+    }
+
+    void add_locked(void* chunk) {
+        chunks_.push_back(chunk);
+        for (size_t i = BLOCKS; i-- > 0;) free_ = new (static_cast<char*>(chunk) + i * BLOCK) Free{free_};
+        free_count_.fetch_add(BLOCKS, std::memory_order_relaxed);
+    }
+
+    std::mutex mutex_;
+    Free* free_ = nullptr;
+    std::atomic<size_t> free_count_{0};
+    std::vector<void*> chunks_;
+};
+
+// Takes a queue's blocks from the pool; anything larger (a long queue's map) from the heap.
+template <typename T>
+struct PoolAllocator {
+    using value_type = T;
+    BlockPool* pool;
+
+    explicit PoolAllocator(BlockPool* p) : pool(p) {}
+    template <typename U>
+    PoolAllocator(const PoolAllocator<U>& other) : pool(other.pool) {}
+
+    T* allocate(size_t n) {
+        if (n * sizeof(T) <= BlockPool::BLOCK) return static_cast<T*>(pool->take());
+        return static_cast<T*>(::operator new(n * sizeof(T)));
+    }
+    void deallocate(T* p, size_t n) {
+        if (n * sizeof(T) <= BlockPool::BLOCK) pool->give(p);
+        else ::operator delete(p);
+    }
+    template <typename U>
+    bool operator==(const PoolAllocator<U>& other) const { return pool == other.pool; }
+    template <typename U>
+    bool operator!=(const PoolAllocator<U>& other) const { return pool != other.pool; }
+};
+
+using RecordQueue = std::deque<Record, PoolAllocator<Record>>;
+
 struct Run {
+    explicit Run(BlockPool& pool) : memory(PoolAllocator<Record>(&pool)), held(PoolAllocator<Record>(&pool)) {}
+
     std::string uri;  // the tracking server
     std::string run_id;
     std::unique_ptr<Journal> journal;  // none: memory only
-    std::deque<Record> memory;         // in order; the front ones may be in flight
-    std::deque<Record> held;           // kept in memory while the journal failed during a spill
+    RecordQueue memory;                // in order; the front ones may be in flight
+    RecordQueue held;                  // kept in memory while the journal failed during a spill
     bool spilled = false;              // records from spill_from on are in the journal only
     off_t spill_from = 0;
     uint64_t next_seq = 1;
@@ -533,6 +628,7 @@ public:
         }
         for (Record& record : records) add(run, std::move(record), warning);
         if (run.journal && run.journal->wanted_window() >= 0) windows_wanted_ = true;
+        if (blocks_.low()) windows_wanted_ = true;
         start_thread();
         if (idle_) work_.notify_one();
         if (windows_wanted_) windows_.notify_one();
@@ -635,7 +731,7 @@ public:
         if (run_id.empty()) return "";
         if (good_end < journal->size()) journal->truncate(good_end);
         std::lock_guard<std::mutex> lock(mutex_);
-        auto run = std::make_unique<Run>();
+        auto run = std::make_unique<Run>(blocks_);
         run->uri = uri;
         run->run_id = run_id;
         run->done_seq = std::min(std::max(acked, first > 0 ? first - 1 : 0), last);
@@ -697,7 +793,7 @@ private:
                 open_journal(run, warning);
             return run;
         }
-        auto run = std::make_unique<Run>();
+        auto run = std::make_unique<Run>(blocks_);
         run->uri = uri;
         run->run_id = run_id;
         if (!directory_.empty()) open_journal(*run, warning);
@@ -809,7 +905,8 @@ private:
     }
 
     // The journals' thread, apart from the sender's, which waits for the server and the interpreter:
-    // it never takes the GIL, so the next window is ready in time even while the training loop holds it.
+    // it never takes the GIL, so the next window (and the queues' next blocks) are ready in time even
+    // while the training loop holds it.
     void keep_journals() {
         std::unique_lock<std::mutex> lock(mutex_);
         while (true) {
@@ -822,6 +919,11 @@ private:
     // Reserves and maps the journals' next megabytes, and unmaps the ones left behind, with the lock
     // released: a logging call crossing into the next megabyte then finds it ready.
     void ready_windows(std::unique_lock<std::mutex>& lock) {
+        if (blocks_.low()) {
+            lock.unlock();
+            blocks_.refill();
+            lock.lock();
+        }
         struct Ahead {
             Run* run;
             uint64_t serial;
@@ -1119,6 +1221,7 @@ private:
     py::object session_, auth_, logger_;  // used with the GIL only
     pid_t pid_;
 
+    BlockPool blocks_;  // outlives the runs' queues
     std::mutex mutex_;  // never held while taking the GIL
     std::string line_;  // the journal line being written, with the mutex
     std::condition_variable work_, progress_, room_, windows_;
@@ -1130,7 +1233,7 @@ private:
     std::string directory_;
     uint64_t progress_count_ = 0;
     bool idle_ = false, stopping_ = false, running_ = false, finished_ = false;
-    bool windows_wanted_ = false;  // a journal nears the end of its mapped megabyte
+    bool windows_wanted_ = false;  // a journal nears the end of its mapped megabyte, or the blocks run low
     std::thread thread_;
     std::thread keeper_;  // readies the journals' windows
 
