@@ -171,8 +171,15 @@ bool spells(PyObject* tuple, const std::array<const char*, 4>& names) {
     return true;
 }
 
+py::tuple make_keyword_names(std::initializer_list<std::pair<const char*, py::handle>> keywords) {
+    py::tuple made(keywords.size());
+    size_t k = 0;
+    for (auto& keyword : keywords) PyTuple_SET_ITEM(made.ptr(), k++, Py_NewRef(interned_name(keyword.first)));
+    return made;
+}
+
 // The tuple of keyword names of a call site, made on its first call and kept, as the interpreter keeps
-// those of a compiled call. Keyed by the names' addresses, which are literals.
+// those of a compiled call. Keyed by the names' addresses, which are literals. A new reference.
 PyObject* keyword_names(std::initializer_list<std::pair<const char*, py::handle>> keywords) {
     struct Known {
         std::array<const char*, 4> names;
@@ -180,18 +187,12 @@ PyObject* keyword_names(std::initializer_list<std::pair<const char*, py::handle>
     };
     static std::vector<Known> known;
     std::array<const char*, 4> names{};
-    if (keywords.size() > names.size()) {
-        py::tuple made(keywords.size());
-        size_t k = 0;
-        for (auto& keyword : keywords) PyTuple_SET_ITEM(made.ptr(), k++, Py_NewRef(interned_name(keyword.first)));
-        return made.release().ptr();  // a new reference: the caller steals it
-    }
+    if (keywords.size() > names.size()) return make_keyword_names(keywords).release().ptr();
     size_t k = 0;
     for (auto& keyword : keywords) names[k++] = keyword.first;
     for (const Known& entry : known)
         if (entry.names == names && spells(entry.tuple, names)) return Py_NewRef(entry.tuple);
-    py::tuple made(keywords.size());
-    for (size_t i = 0; i < keywords.size(); ++i) PyTuple_SET_ITEM(made.ptr(), i, Py_NewRef(interned_name(names[i])));
+    py::tuple made = make_keyword_names(keywords);
     known.push_back({names, Py_NewRef(made.ptr())});
     return made.release().ptr();
 }

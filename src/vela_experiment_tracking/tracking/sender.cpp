@@ -452,7 +452,7 @@ bool make_private_directory(const std::string& path) {
 class BlockPool {
 public:
     static constexpr size_t BLOCK = 512;  // a deque's block of records; also its first maps
-    BlockPool() { add(make_chunk()); }
+    BlockPool() { add_locked(make_chunk()); }
     ~BlockPool() {
         for (void* chunk : chunks_) ::munmap(chunk, CHUNK);
     }
@@ -493,11 +493,6 @@ private:
         if (chunk == MAP_FAILED) throw std::bad_alloc();
         (void)::madvise(chunk, CHUNK, MADV_POPULATE_WRITE);
         return chunk;
-    }
-
-    void add(void* chunk) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        add_locked(chunk);
     }
 
     void add_locked(void* chunk) {
@@ -916,8 +911,9 @@ private:
         }
     }
 
-    // Reserves and maps the journals' next megabytes, and unmaps the ones left behind, with the lock
-    // released: a logging call crossing into the next megabyte then finds it ready.
+    // Refills the queues' blocks when they run low, reserves and maps the journals' next megabytes, and
+    // unmaps the ones left behind, all with the lock released: a logging call crossing into the next
+    // megabyte then finds it ready.
     void ready_windows(std::unique_lock<std::mutex>& lock) {
         if (blocks_.low()) {
             lock.unlock();
@@ -1607,10 +1603,10 @@ py::object Sender_sync(const rt::Args& a) {
     return py::make_tuple(queued - left, left);
 }
 
-// The process's sender, made on first use (and anew in a forked child, whose parent's thread is not there).
 // Counts the forks this process has come from: a sender made before the last one is its parent's.
 std::atomic<unsigned> forks{0};
 
+// The process's sender, made on first use (and anew in a forked child, whose parent's thread is not there).
 py::object get_sender(const rt::Args& a) {
     // the sender this function made, and when: its check then costs no Python int and no system call
     static PyObject* made = nullptr;
