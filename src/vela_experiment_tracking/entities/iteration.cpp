@@ -218,7 +218,7 @@ py::object Iteration_init(const rt::Args& a) {
     return py::none();
 }
 
-py::object Iteration_iteration_id(const rt::Args& a) { return a[0].attr("_Iteration__run_id"); }
+py::object Iteration_iteration_id(const rt::Args& a) { return run_id(a[0]); }
 
 // As the server has it; what this process last set when the server cannot be asked.
 py::object Iteration_status(const rt::Args& a) {
