@@ -413,6 +413,10 @@ def bench_outage_steps():
     print(f"{'  canaries touching 32 pages before / after a step':<58} "
           f"{max(canaries['slowest']) * 1000:9.2f} ms  /  {max(canaries['median']) * 1e6:6.1f} us  "
           f"(slowest / median: the machine's own stalls)")
+    pages = result["pages"]
+    if pages["logging"] is not None:
+        print(f"{'  pages a step with a tag reads, what a stall costs it':<58} {pages['logging']:9d}     vs "
+              f"{pages['dict']:9d}      (ratio {pages['logging'] / max(1, pages['dict']):.1f})")
 
 
 def bench_import():

@@ -17,6 +17,10 @@ Three kinds of step are the machine's time rather than the code's, and each slow
   its median saw a stall. A page stays slow until its first touch after the stall, and the loop's tag is
   logged every tenth step: the step of a stall and the nine after it are stalled.
 A calm step is none of these: what it took is the code's own time.
+
+What a stall costs a step goes with the pages it reads, which the loop counts at the end for a step with a
+tag, logging and storing (the fewest of several tries; none where the kernel does not let the process clear
+its pages' referenced bits).
 """
 import json
 import resource
@@ -77,6 +81,31 @@ def slowest(times: List[List[float]], stalled: List[bool]) -> List[float]:
     return [max(took for took, _, _ in times), max(unpreempted, default=0.0), max(calm, default=0.0)]
 
 
+def referenced_pages() -> int:
+    with open("/proc/self/smaps") as smaps:
+        return sum(int(line.split()[1]) for line in smaps if line.startswith("Referenced:")) // (PAGE // 1024)
+
+
+def pages_read(action: Callable[[int], None], tries: int = 9) -> Optional[int]:
+    """Pages that a step with a tag reads, beyond what counting them reads: the fewest of each over
+    several tries, as the process's other threads may run meanwhile."""
+    try:
+        clear = open("/proc/self/clear_refs", "w")
+    except OSError:
+        return None
+    step_counts: List[int] = []
+    counting_counts: List[int] = []
+    with clear:
+        for n in range(tries):
+            action(PERIOD * n)  # a page the step reads only once is not counted
+            for counts, counted in ((step_counts, action), (counting_counts, lambda step: None)):
+                clear.write("1")
+                clear.flush()
+                counted(PERIOD * n)
+                counts.append(referenced_pages())
+    return min(step_counts) - min(counting_counts)
+
+
 def main(tracking_uri: str, name: str, *login: str) -> None:
     authenticator: Optional[ZELTAuthenticator] = None
     if login:
@@ -113,6 +142,8 @@ def main(tracking_uri: str, name: str, *login: str) -> None:
         after.touch()
         step += 1
         time.sleep(PAUSE)
+    iteration.flush()  # the sender's thread is idle while the pages are counted
+    pages = {"logging": pages_read(log), "dict": pages_read(store)}
     iteration.set_tag("progress", str(step - 1))
     iteration.end()
     seen = [a or b for a, b in zip(before.stalled(), after.stalled())]
@@ -122,7 +153,7 @@ def main(tracking_uri: str, name: str, *login: str) -> None:
         "slowest": {kind: slowest(kind_times, stalled) for kind, kind_times in times.items()},
         "preempted": {kind: int(sum(p for _, p, _ in kind_times)) for kind, kind_times in times.items()},
         "stopped": {kind: int(sum(s for _, _, s in kind_times)) for kind, kind_times in times.items()},
-        "stalls": sum(seen), "stalled": sum(stalled),
+        "stalls": sum(seen), "stalled": sum(stalled), "pages": pages,
         "canaries": {"median": [statistics.median(c.times) for c in (before, after)],
                      "slowest": [max(c.times) for c in (before, after)]},
     }), flush=True)
