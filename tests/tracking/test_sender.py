@@ -180,6 +180,21 @@ def test_synchronous_calls_wait_and_raise_what_the_server_refuses(make_sender, e
     sender.log_metric(SERVER, "r", "m", 1.0, 0, synchronous=False)  # the keyword wins
 
 
+@pytest.mark.parametrize("value, waits", [
+    ("1", True), ("TRUE", True), ("yes", True), ("On", True), ("0", False), ("", False), ("no", False),
+])
+def test_the_synchronous_variable_is_read_at_each_call(make_sender, endpoint, monkeypatch, value, waits):
+    endpoint.answer = lambda body: 400
+    sender = make_sender()
+    sender.log_metric(SERVER, "r", "m", 1.0, 0, synchronous=False)
+    monkeypatch.setenv("VELA_LOG_SYNCHRONOUS", value)
+    if waits:
+        with pytest.raises(ExperimentTrackingException, match="refused"):
+            sender.log_metric(SERVER, "r", "m", 2.0, 0)
+    else:
+        sender.log_metric(SERVER, "r", "m", 2.0, 0)
+
+
 def journal_files(folder):
     return sorted(folder.glob("*.journal"))
 

@@ -1336,20 +1336,29 @@ int64_t checked_step(const rt::Args& a, py::handle step) {
     return result;
 }
 
-bool flag(py::handle value) {
-    std::string text = py::str(value).cast<std::string>();
+bool flag(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
     return text == "1" || text == "true" || text == "yes" || text == "on";
 }
 
-// Read from the process's environment, which os.environ writes through: no Python code runs, so
-// the logging calls that read it do not hand the interpreter to another thread midway.
+bool flag(py::handle value) { return flag(py::str(value).cast<std::string>()); }
+
+// Read from os.environ's own table of encoded names and values, which its writes keep: no Python code
+// runs, so the logging calls that read it do not hand the interpreter to another thread midway, and a
+// lookup reads one slot of the table where getenv reads every variable, each a page to touch. The table
+// and each name's key are found once.
 bool env_flag(const rt::Args& a, const char* variable) {
-    py::object name = rt::str(a.global(variable));
-    const char* text = PyUnicode_AsUTF8(name.ptr());
-    if (!text) throw py::error_already_set();
-    const char* value = std::getenv(text);
-    return value && flag(py::str(value));
+    static PyObject* table = rt::attr(rt::attr(a.global("os"), "environ"), "_data").release().ptr();
+    static std::vector<std::pair<const char*, PyObject*>> keys;
+    auto known = std::find_if(keys.begin(), keys.end(), [&](const auto& key) { return key.first == variable; });
+    if (known == keys.end()) {
+        PyObject* key = PyUnicode_EncodeFSDefault(rt::str(a.global(variable)).ptr());
+        if (!key) throw py::error_already_set();
+        known = keys.insert(keys.end(), {variable, key});
+    }
+    PyObject* value = PyDict_GetItemWithError(table, known->second);  // borrowed
+    if (!value && PyErr_Occurred()) throw py::error_already_set();
+    return value && PyBytes_Check(value) && flag(std::string(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value)));
 }
 
 // A number of seconds or records, within [low, high]; NaN counts as low.
