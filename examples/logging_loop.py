@@ -31,6 +31,7 @@ import time
 from typing import Callable, Dict, List, Optional
 
 from vela_experiment_tracking.auth.authenticator import ZELTAuthenticator
+from vela_experiment_tracking.entities.iteration import Iteration
 from vela_experiment_tracking.tracking.initialize import init
 
 PAUSE = 0.01
@@ -106,12 +107,21 @@ def pages_read(action: Callable[[int], None], tries: int = 9) -> Optional[int]:
     return min(step_counts) - min(counting_counts)
 
 
+def logging_step(iteration: Iteration) -> Callable[[int], None]:
+    def log(step: int) -> None:
+        iteration.log_metric("loss", 1.0 / (step + 1), step=step)
+        if step % 10 == 0:
+            iteration.set_tag("progress", str(step))
+    return log
+
+
 def main(tracking_uri: str, name: str, *login: str) -> None:
     authenticator: Optional[ZELTAuthenticator] = None
     if login:
         token_endpoint, userinfo_endpoint, client_id, refresh_token = login
         authenticator = ZELTAuthenticator(refresh_token, token_endpoint, userinfo_endpoint, client_id)
-    iteration = init("churn", name, tracking_uri=tracking_uri, authenticator=authenticator).get_iteration()
+    experiment = init("churn", name, tracking_uri=tracking_uri, authenticator=authenticator)
+    iteration = experiment.get_iteration()
     stop = threading.Event()
 
     def wait_for_stop() -> None:
@@ -121,10 +131,7 @@ def main(tracking_uri: str, name: str, *login: str) -> None:
     threading.Thread(target=wait_for_stop, daemon=True).start()
     plain: Dict[str, object] = {}
 
-    def log(step: int) -> None:
-        iteration.log_metric("loss", 1.0 / (step + 1), step=step)
-        if step % 10 == 0:
-            iteration.set_tag("progress", str(step))
+    log = logging_step(iteration)
 
     def store(step: int) -> None:
         plain["loss"] = (1.0 / (step + 1), step, time.time())
@@ -142,10 +149,11 @@ def main(tracking_uri: str, name: str, *login: str) -> None:
         after.touch()
         step += 1
         time.sleep(PAUSE)
-    iteration.flush()  # the sender's thread is idle while the pages are counted
-    pages = {"logging": pages_read(log), "dict": pages_read(store)}
     iteration.set_tag("progress", str(step - 1))
     iteration.end()
+    probe = experiment.get_iteration()  # the pages are counted on a run of their own, the loop's run kept whole
+    pages = {"logging": pages_read(logging_step(probe)), "dict": pages_read(store)}
+    probe.end()
     seen = [a or b for a, b in zip(before.stalled(), after.stalled())]
     stalled = [any(seen[max(0, step - PERIOD + 1):step + 1]) for step in range(len(seen))]
     print(json.dumps({
