@@ -1341,8 +1341,6 @@ bool flag(std::string text) {
     return text == "1" || text == "true" || text == "yes" || text == "on";
 }
 
-bool flag(py::handle value) { return flag(py::str(value).cast<std::string>()); }
-
 // Read from os.environ's own table of encoded names and values, which its writes keep: no Python code
 // runs, so the logging calls that read it do not hand the interpreter to another thread midway, and a
 // lookup reads one slot of the table where getenv reads every variable, each a page to touch. The table
