@@ -89,7 +89,9 @@ def text_sections(map_file):
 
 
 def main():
-    map_file = next((ROOT / "build").glob("cp3*/libvela_native.map"))
+    map_file = next((ROOT / "build").glob("cp3*/libvela_native.map"), None)
+    if map_file is None:
+        sys.exit("no linker map in build/: the library is mapped when gold links it (make install)")
     with tempfile.TemporaryDirectory() as scratch:
         folder = Path(scratch)
         runs = [profile(calls, folder) for calls in (0, CALLS)]

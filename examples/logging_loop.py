@@ -28,7 +28,7 @@ import statistics
 import sys
 import threading
 import time
-from typing import Callable, Dict, List, Optional
+from typing import Callable, Dict, List, Optional, TextIO
 
 from vela_experiment_tracking.auth.authenticator import ZELTAuthenticator
 from vela_experiment_tracking.entities.iteration import Iteration
@@ -87,6 +87,14 @@ def referenced_pages() -> int:
         return sum(int(line.split()[1]) for line in smaps if line.startswith("Referenced:")) // (PAGE // 1024)
 
 
+def pages_after(clear: TextIO, action: Callable[[int], None], step: int) -> int:
+    """Pages read since the referenced bits were cleared, just before `action`."""
+    clear.write("1")
+    clear.flush()
+    action(step)
+    return referenced_pages()
+
+
 def pages_read(action: Callable[[int], None], tries: int = 9) -> Optional[int]:
     """Pages that a step with a tag reads, beyond what counting them reads: the fewest of each over
     several tries, as the process's other threads may run meanwhile."""
@@ -99,18 +107,15 @@ def pages_read(action: Callable[[int], None], tries: int = 9) -> Optional[int]:
     with clear:
         for n in range(tries):
             action(PERIOD * n)  # a page the step reads only once is not counted
-            for counts, counted in ((step_counts, action), (counting_counts, lambda step: None)):
-                clear.write("1")
-                clear.flush()
-                counted(PERIOD * n)
-                counts.append(referenced_pages())
+            step_counts.append(pages_after(clear, action, PERIOD * n))
+            counting_counts.append(pages_after(clear, lambda step: None, PERIOD * n))
     return min(step_counts) - min(counting_counts)
 
 
 def logging_step(iteration: Iteration) -> Callable[[int], None]:
     def log(step: int) -> None:
         iteration.log_metric("loss", 1.0 / (step + 1), step=step)
-        if step % 10 == 0:
+        if step % PERIOD == 0:
             iteration.set_tag("progress", str(step))
     return log
 
@@ -135,7 +140,7 @@ def main(tracking_uri: str, name: str, *login: str) -> None:
 
     def store(step: int) -> None:
         plain["loss"] = (1.0 / (step + 1), step, time.time())
-        if step % 10 == 0:
+        if step % PERIOD == 0:
             plain["progress"] = str(step)
 
     before, after = Canary(), Canary()
