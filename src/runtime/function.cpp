@@ -83,17 +83,17 @@ Py_ssize_t find_parameter(const Signature& sig, PyObject* key) {
     return -1;
 }
 
-Args bind(const FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+void bind(const FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames, Args& bound) {
     const Signature& sig = *f->signature;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     auto positional = static_cast<Py_ssize_t>(sig.positional);
     if (nargs > positional && !sig.var_args) raise_count(f, nargs);
 
-    std::vector<py::object> values(sig.positional);
-    for (Py_ssize_t i = 0; i < nargs && i < positional; ++i) values[i] = py::reinterpret_borrow<py::object>(args[i]);
+    for (Py_ssize_t i = 0; i < nargs && i < positional; ++i) bound.value(i) = py::reinterpret_borrow<py::object>(args[i]);
     py::tuple extra(nargs > positional ? nargs - positional : 0);
     for (Py_ssize_t i = positional; i < nargs; ++i)
         PyTuple_SET_ITEM(extra.ptr(), i - positional, py::reinterpret_borrow<py::object>(args[i]).release().ptr());
+    bound.set_varargs(std::move(extra));
 
     py::dict kwargs = py::reinterpret_steal<py::dict>(py::handle());  // made for the first extra keyword
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -106,8 +106,8 @@ Args bind(const FunctionObject* f, PyObject* const* args, size_t nargsf, PyObjec
         }
         Py_ssize_t index = find_parameter(sig, key);
         if (index >= 0) {
-            if (values[index]) raise_keyword(f, "%s() got multiple values for keyword argument '%U'", key);
-            values[index] = py::reinterpret_borrow<py::object>(value);
+            if (bound[index]) raise_keyword(f, "%s() got multiple values for keyword argument '%U'", key);
+            bound.value(index) = py::reinterpret_borrow<py::object>(value);
         } else if (sig.var_kwargs) {
             if (!kwargs) kwargs = py::dict();
             kwargs[key] = py::reinterpret_borrow<py::object>(value);
@@ -115,16 +115,16 @@ Args bind(const FunctionObject* f, PyObject* const* args, size_t nargsf, PyObjec
             raise_keyword(f, "%s() got an unexpected keyword argument '%U'", key);
         }
     }
+    if (kwargs) bound.set_kwargs(std::move(kwargs));
 
     size_t first_default = sig.positional - default_count(f);
     for (size_t i = 0; i < sig.positional; ++i) {
-        if (values[i]) continue;
+        if (bound[i]) continue;
         if (i < first_default) raise_count(f, static_cast<Py_ssize_t>(i));
-        values[i] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(f->defaults, i - first_default));
+        bound.value(i) = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(f->defaults, i - first_default));
     }
     for (size_t i = 0; i < sig.positional; ++i)
-        if (sig.params[i].text) require_text(values[i], utf8(sig.params[i].name.ptr()));
-    return Args(std::move(values), std::move(extra), std::move(kwargs), f->globals, f->owner);
+        if (sig.params[i].text) require_text(bound[i], utf8(sig.params[i].name.ptr()));
 }
 
 // Counted by the interpreter's recursion check like any Python call, so runaway
@@ -133,7 +133,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     if (enter_recursive_call()) return nullptr;
     PyObject* result = guarded([&]() -> PyObject* {
         FunctionObject* f = as_function(self);
-        Args bound = bind(f, args, nargsf, kwnames);
+        Args bound(f->globals, f->owner);
+        bind(f, args, nargsf, kwnames, bound);
         py::object value = f->signature->body(bound);
         if (!value) return py::none().release().ptr();
         return value.release().ptr();
@@ -306,6 +307,7 @@ std::unique_ptr<Signature> signature_of(const FunctionSpec& definition) {
         PyUnicode_InternInPlace(&name.ptr());
         sig->params.push_back({name, p.kind, p.text});
         if (p.kind == Kind::Positional) ++sig->positional;
+        if (sig->positional > Args::most_values) throw py::value_error("more positional parameters than Args holds");
         sig->var_args |= p.kind == Kind::VarArgs;
         sig->var_kwargs |= p.kind == Kind::VarKwargs;
     }

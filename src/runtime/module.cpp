@@ -2,7 +2,9 @@
 #include "runtime.hpp"
 
 #include <array>
+#include <cstdint>
 #include <cstring>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -44,16 +46,25 @@ Param var_kwargs(std::string name) {
 namespace {
 
 // The interned string of a name the code spells as a literal, made once: a lookup by it then neither
-// builds nor hashes a string. Keyed by the literal's address, checked against its text; used with the
-// GIL held, and kept for the process's life, as the interpreter keeps interned names.
+// builds nor hashes a string. Found by the literal's address in one flat table, on a page or two that
+// a call finds warm, and checked against its text (two literals of one text share the string). Used
+// with the GIL held, and kept for the process's life, as the interpreter keeps interned names.
 PyObject* interned_name(const char* name) {
-    static std::unordered_map<const char*, PyObject*> names;
-    PyObject*& known = names[name];
-    if (known && std::strcmp(PyUnicode_AsUTF8(known), name) == 0) return known;
-    PyObject* made = PyUnicode_InternFromString(name);
-    if (!made) throw py::error_already_set();
-    Py_XDECREF(known);
-    known = made;
+    constexpr size_t slots = 1024;  // a power of two, above the names of every module together
+    static std::array<PyObject*, slots> names{};
+    static std::unordered_map<std::string, PyObject*> overflow;
+    size_t start = reinterpret_cast<uintptr_t>(name) * 0x9E3779B97F4A7C15ull >> 54;
+    for (size_t probe = 0; probe < 16; ++probe) {
+        PyObject*& known = names[(start + probe) & (slots - 1)];
+        if (known && std::strcmp(PyUnicode_AsUTF8(known), name) == 0) return known;
+        if (known) continue;
+        known = PyUnicode_InternFromString(name);
+        if (!known) throw py::error_already_set();
+        return known;
+    }
+    PyObject*& known = overflow[name];
+    if (!known) known = PyUnicode_InternFromString(name);
+    if (!known) throw py::error_already_set();
     return known;
 }
 

@@ -26,6 +26,7 @@ inline void release_reference(PyObject* object) {
 
 #include <pybind11/pybind11.h>
 
+#include <array>
 #include <exception>
 #include <initializer_list>
 #include <string>
@@ -56,17 +57,25 @@ Param var_kwargs(std::string name = "kwargs");
 
 class Args {
 public:
-    Args(std::vector<py::object> values, py::tuple varargs, py::dict kwargs, py::handle globals,
-         py::handle owner = py::handle())
-        : values_(std::move(values)), varargs_(std::move(varargs)), kwargs_(std::move(kwargs)), globals_(globals),
-          owner_(py::reinterpret_borrow<py::object>(owner)) {}
+    // A function has at most this many positional parameters (checked when it is made): their values
+    // live in the call's own frame.
+    static constexpr size_t most_values = 12;
+
+    // Each value empty until bound.
+    Args(py::handle globals, py::handle owner)
+        : globals_(globals), owner_(py::reinterpret_borrow<py::object>(owner)) {}
+    Args(const Args&) = delete;
+    Args& operator=(const Args&) = delete;
 
     py::handle operator[](size_t i) const { return values_[i]; }
+    py::object& value(size_t i) { return values_[i]; }
     const py::tuple& varargs() const { return varargs_; }
+    void set_varargs(py::tuple varargs) { varargs_ = std::move(varargs); }
     const py::dict& kwargs() const {
         if (!kwargs_) kwargs_ = py::dict();  // most calls have no extra keywords: none is made for them
         return kwargs_;
     }
+    void set_kwargs(py::dict kwargs) { kwargs_ = std::move(kwargs); }
     // A module-level name, looked up in the defining module now.
     py::object global(const char* name) const;
     // The class whose namespace the called function was placed in (what a
@@ -74,9 +83,9 @@ public:
     const py::object& owner() const { return owner_; }
 
 private:
-    std::vector<py::object> values_;
-    py::tuple varargs_;
-    mutable py::dict kwargs_;
+    std::array<py::object, most_values> values_;
+    py::tuple varargs_ = py::reinterpret_steal<py::tuple>(py::handle());  // set by the binding
+    mutable py::dict kwargs_ = py::reinterpret_steal<py::dict>(py::handle());
     py::handle globals_;
     py::object owner_;
 };
