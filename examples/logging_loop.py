@@ -19,8 +19,8 @@ Three kinds of step are the machine's time rather than the code's, and each slow
 A calm step is none of these: what it took is the code's own time.
 
 What a stall costs a step goes with the pages it reads, which the loop counts at the end for a step with a
-tag, logging and storing (the fewest of several tries; none where the kernel does not let the process clear
-its pages' referenced bits).
+tag, logging and storing (the lower quartile of several tries; none where the kernel does not let the process
+clear its pages' referenced bits).
 """
 import json
 import resource
@@ -95,21 +95,20 @@ def pages_after(clear: TextIO, action: Callable[[int], None], step: int) -> int:
     return referenced_pages()
 
 
-def pages_read(action: Callable[[int], None], tries: int = 9) -> Optional[int]:
-    """Pages that a step with a tag reads, beyond what counting them reads: the fewest of each over
+def pages_read(action: Callable[[int], None], tries: int = 41) -> Optional[int]:
+    """Pages that a step with a tag reads, beyond what counting them reads: the lower quartile over
     several tries, as the process's other threads may run meanwhile."""
     try:
         clear = open("/proc/self/clear_refs", "w")
     except OSError:
         return None
-    step_counts: List[int] = []
-    counting_counts: List[int] = []
+    counts: List[int] = []
     with clear:
         for n in range(tries):
             action(PERIOD * n)  # a page the step reads only once is not counted
-            step_counts.append(pages_after(clear, action, PERIOD * n))
-            counting_counts.append(pages_after(clear, lambda step: None, PERIOD * n))
-    return min(step_counts) - min(counting_counts)
+            step_count = pages_after(clear, action, PERIOD * n)
+            counts.append(step_count - pages_after(clear, lambda step: None, PERIOD * n))
+    return sorted(counts)[tries // 4]
 
 
 def logging_step(iteration: Iteration) -> Callable[[int], None]:
