@@ -7,6 +7,7 @@ import signal
 import stat
 import sys
 import time
+import types
 from unittest import mock
 
 import pytest
@@ -193,6 +194,22 @@ def test_the_synchronous_variable_is_read_at_each_call(make_sender, endpoint, mo
             sender.log_metric(SERVER, "r", "m", 2.0, 0)
     else:
         sender.log_metric(SERVER, "r", "m", 2.0, 0)
+
+
+@pytest.mark.parametrize("patched, value", [
+    ("ENV_LOG_SYNCHRONOUS", "TEAM_LOG_SYNCHRONOUS"),  # the constant rebound: the variable it names now
+    ("os", types.SimpleNamespace(environ={"VELA_LOG_SYNCHRONOUS": "1"})),  # an environ that is a plain mapping
+])
+def test_the_synchronous_variable_is_read_through_the_module_at_each_call(make_sender, endpoint, monkeypatch,
+                                                                         patched, value):
+    endpoint.answer = lambda body: 400
+    monkeypatch.delenv("VELA_LOG_SYNCHRONOUS", raising=False)
+    monkeypatch.setenv("TEAM_LOG_SYNCHRONOUS", "1")
+    sender = make_sender()
+    sender.log_metric(SERVER, "r", "m", 1.0, 0)  # reads the variable through the module's usual names first
+    with mock.patch.object(sender_module, patched, value):
+        with pytest.raises(ExperimentTrackingException, match="refused"):
+            sender.log_metric(SERVER, "r", "m", 2.0, 0)
 
 
 def journal_files(folder):

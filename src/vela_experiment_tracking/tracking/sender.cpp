@@ -1341,20 +1341,45 @@ bool flag(std::string text) {
     return text == "1" || text == "true" || text == "yes" || text == "on";
 }
 
-// Read from os.environ's own table of encoded names and values, which its writes keep: no Python code
-// runs, so the logging calls that read it do not hand the interpreter to another thread midway, and a
-// lookup reads one slot of the table where getenv reads every variable, each a page to touch. The table
-// and each name's key are found once.
+// os.environ's key for a variable's name: encoded once for each name object the module holds (kept, as
+// the interpreter keeps interned names), so a rebound constant gets a key of its own.
+PyObject* environ_key(py::handle name) {
+    static std::vector<std::pair<PyObject*, PyObject*>> keys;
+    auto known = std::find_if(keys.begin(), keys.end(), [&](const auto& key) { return key.first == name.ptr(); });
+    if (known != keys.end()) return known->second;
+    PyObject* key = PyUnicode_EncodeFSDefault(rt::str(name).ptr());
+    if (!key) throw py::error_already_set();
+    keys.emplace_back(py::reinterpret_borrow<py::object>(name).release().ptr(), key);
+    return key;
+}
+
+// os.environ's own table of encoded names and values, which its writes keep, or null for an environ of
+// another kind; found again whenever os.environ is another object. The last one is kept, so its address
+// names no other object.
+PyObject* environ_table(py::handle environ) {
+    static PyObject* seen = nullptr;
+    static PyObject* table = nullptr;
+    if (environ.ptr() == seen) return table;
+    PyObject* found = PyObject_GetAttrString(environ.ptr(), "_data");
+    if (found && !PyDict_Check(found)) Py_CLEAR(found);
+    if (!found && PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    Py_XSETREF(seen, py::reinterpret_borrow<py::object>(environ).release().ptr());
+    Py_XSETREF(table, found);
+    return table;
+}
+
+// Read from os.environ's table: no Python code runs, so the logging calls that read it do not hand the
+// interpreter to another thread midway, and a lookup reads one slot of the table where getenv reads
+// every variable, each a page to touch.
 bool env_flag(const rt::Args& a, const char* variable) {
-    static PyObject* table = rt::attr(rt::attr(a.global("os"), "environ"), "_data").release().ptr();
-    static std::vector<std::pair<const char*, PyObject*>> keys;
-    auto known = std::find_if(keys.begin(), keys.end(), [&](const auto& key) { return key.first == variable; });
-    if (known == keys.end()) {
-        PyObject* key = PyUnicode_EncodeFSDefault(rt::str(a.global(variable)).ptr());
-        if (!key) throw py::error_already_set();
-        known = keys.insert(keys.end(), {variable, key});
+    py::object environ = rt::attr(a.global("os"), "environ");
+    PyObject* table = environ_table(environ);
+    if (!table) {  // an environ of another kind: asked as a mapping
+        py::object value = environ.attr("get")(a.global(variable));
+        return !value.is_none() && flag(text_of(value));
     }
-    PyObject* value = PyDict_GetItemWithError(table, known->second);  // borrowed
+    PyObject* value = PyDict_GetItemWithError(table, environ_key(a.global(variable)));  // borrowed
     if (!value && PyErr_Occurred()) throw py::error_already_set();
     return value && PyBytes_Check(value) && flag(std::string(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value)));
 }
