@@ -123,8 +123,8 @@ void bind(const FunctionObject* f, PyObject* const* args, size_t nargsf, PyObjec
         if (i < first_default) raise_count(f, static_cast<Py_ssize_t>(i));
         bound.value(i) = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(f->defaults, i - first_default));
     }
-    for (size_t i = 0; i < sig.positional; ++i)
-        if (sig.params[i].text) require_text(bound[i], utf8(sig.params[i].name.ptr()));
+    for (size_t i = 0; i < sig.positional; ++i)  // the name is read only for the error
+        if (sig.params[i].text && !is_text(bound[i])) require_text(bound[i], utf8(sig.params[i].name.ptr()));
 }
 
 // Counted by the interpreter's recursion check like any Python call, so runaway

@@ -129,7 +129,7 @@ void raise_instance(py::handle exception, py::handle context) {
 }
 
 void require_text(py::handle value, const char* name) {
-    if (PyUnicode_CheckExact(value.ptr()) || value.is_none()) return;
+    if (is_text(value)) return;
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name, "str",
                  Py_TYPE(value.ptr())->tp_name);
     throw py::error_already_set();

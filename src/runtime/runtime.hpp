@@ -122,6 +122,8 @@ inline bool holds_gil() { return PyGILState_Check() != 0; }
 // exception) becomes its __context__, as when raising inside an except block.
 [[noreturn]] void raise_instance(py::handle exception, py::handle context = py::handle());
 
+// Exactly str, or None.
+inline bool is_text(py::handle value) { return PyUnicode_CheckExact(value.ptr()) || value.is_none(); }
 // "Argument 'x' has incorrect type (expected str, got int)" unless value is exactly str or None.
 void require_text(py::handle value, const char* name);
 

@@ -26,8 +26,11 @@ def log_all(sender, run="r1", metrics=0, params=0, tags=0):
         sender.log_metric(SERVER, run, "m", float(i), 1000 + i, i)
     for i in range(params):
         sender.log_params(SERVER, run, {f"p{i}": i})
-    for i in range(tags):
-        sender.set_tags(SERVER, run, {"t": i})
+    for i in range(tags):  # the one-tag call and the mapping's, interleaved
+        if i % 2:
+            sender.set_tag(SERVER, run, "t", i)
+        else:
+            sender.set_tags(SERVER, run, {"t": i})
 
 
 def test_batches_keep_to_the_server_limits_and_the_order(make_sender, endpoint):
@@ -101,6 +104,8 @@ def test_the_request_carries_the_package_auth(endpoint, journal_home):
     (lambda s: s.log_params(SERVER, "r", {"p": "v" * 6001}), "The value of parameter 'p' is longer than 6000"),
     (lambda s: s.set_tags(SERVER, "r", {"t": "v" * 8001}), "The value of tag 't' is longer than 8000"),
     (lambda s: s.set_tags(SERVER, "r", {"a\nb": "v"}), "Invalid tag name"),
+    (lambda s: s.set_tag(SERVER, "r", "t", "v" * 8001), "The value of tag 't' is longer than 8000"),
+    (lambda s: s.set_tag(SERVER, "r", "../t", "v"), "Invalid tag name '../t'"),
 ])
 def test_invalid_records_raise_at_the_call_and_queue_nothing(make_sender, endpoint, call, message):
     sender = make_sender()

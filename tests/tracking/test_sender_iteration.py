@@ -40,7 +40,8 @@ def test_the_run_is_readied_for_logging_when_the_iteration_starts(iteration, sen
     (lambda it: it.log_metric("loss", 0.5, step=3), "log_metric", (SERVER, "run-1", "loss", 0.5, mock.ANY, 3)),
     (lambda it: it.log_metrics({"a": 1.0}), "log_metrics", (SERVER, "run-1", {"a": 1.0}, mock.ANY, None)),
     (lambda it: it.log_param("lr", 0.1), "log_params", (SERVER, "run-1", {"lr": "0.1"})),
-    (lambda it: it.set_tag("stage", "fit"), "set_tags", (SERVER, "run-1", {"stage": "fit"})),
+    (lambda it: it.set_tag("stage", "fit"), "set_tag", (SERVER, "run-1", "stage", "fit")),
+    (lambda it: it.set_tags({"stage": "fit"}), "set_tags", (SERVER, "run-1", {"stage": "fit"})),
 ])
 def test_logging_calls_hand_their_records_to_the_sender(iteration, sender, call, method, arguments):
     call(iteration)

@@ -283,7 +283,9 @@ py::object Iteration_set_tags(const rt::Args& a) {
 }
 
 py::object Iteration_set_tag(const rt::Args& a) {
-    return rt::call_method(a[0], "set_tags", {single(a[1], a[2])}, {{"synchronous", a[3]}});
+    py::handle self = a[0];
+    rt::call_method(sender(a), "set_tag", {logging_server(self), run_id(self), a[1], a[2]}, {{"synchronous", a[3]}});
+    return py::none();
 }
 
 // Waits for the run's records to reach the server (see Sender.flush).

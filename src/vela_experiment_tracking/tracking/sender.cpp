@@ -33,6 +33,7 @@
 #include <new>
 #include <random>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -605,29 +606,32 @@ public:
     std::string open(const std::string& uri, const std::string& run_id) {
         std::string warning;
         std::lock_guard<std::mutex> lock(mutex_);
-        open_run(uri, run_id, warning);
+        open_run(run_id, &uri, warning);
         start_thread();
         return warning;
     }
 
     // Appends records of one run, all or none; called with the GIL, which is released only while the
-    // memory-only queue is full. Returns a warning to log, if any.
-    std::string append(const std::string& uri, const std::string& run_id, std::vector<Record>& records) {
-        std::string warning;
+    // memory-only queue is full. Without the server's address (null uri) a run not open yet is not
+    // opened: false, and nothing is appended.
+    bool append(std::string_view run_id, const std::string* uri, Record* records, size_t count,
+                std::string& warning) {
         std::unique_lock<std::mutex> lock(mutex_);
-        Run& run = open_run(uri, run_id, warning);
-        if (!run.journal && memory_records_ + records.size() > memory_limit_ && running_) {
+        Run* found = open_run(run_id, uri, warning);
+        if (!found) return false;
+        Run& run = *found;
+        if (!run.journal && memory_records_ + count > memory_limit_ && running_) {
             lock.unlock();
-            wait_for_room(records.size());
+            wait_for_room(count);
             lock.lock();
         }
-        for (Record& record : records) add(run, std::move(record), warning);
+        for (size_t i = 0; i < count; ++i) add(run, std::move(records[i]), warning);
         if (run.journal && run.journal->wanted_window() >= 0) windows_wanted_ = true;
         if (blocks_.low()) windows_wanted_ = true;
         start_thread();
         if (idle_) work_.notify_one();
         if (windows_wanted_) windows_.notify_one();
-        return warning;
+        return true;
     }
 
     // Waits (without the GIL) until the run's records, or every run's, are settled. With a deadline the
@@ -780,22 +784,24 @@ public:
     }
 
 private:
-    Run& open_run(const std::string& uri, const std::string& run_id, std::string& warning) {
+    // The run, opened on its first use when its server is given; null when it is not.
+    Run* open_run(std::string_view run_id, const std::string* uri, std::string& warning) {
         auto found = runs_.find(run_id);
         if (found != runs_.end()) {
             Run& run = *found->second;
             if (!run.journal && !run.journal_failed && !directory_.empty() && run.pending() == 0)
                 open_journal(run, warning);
-            return run;
+            return &run;
         }
+        if (!uri) return nullptr;
         auto run = std::make_unique<Run>(blocks_);
-        run->uri = uri;
+        run->uri = *uri;
         run->run_id = run_id;
         if (!directory_.empty()) open_journal(*run, warning);
         Run& added = *run;
         runs_.emplace(run_id, std::move(run));
         order_.push_back(&added);
-        return added;
+        return &added;
     }
 
     void open_journal(Run& run, std::string& warning) {
@@ -1221,7 +1227,7 @@ private:
     std::mutex mutex_;  // never held while taking the GIL
     std::string line_;  // the journal line being written, with the mutex
     std::condition_variable work_, progress_, room_, windows_;
-    std::map<std::string, std::unique_ptr<Run>> runs_;  // by run id (by path, for adopted journals)
+    std::map<std::string, std::unique_ptr<Run>, std::less<>> runs_;  // by run id (by path, for adopted journals)
     std::vector<Run*> order_;
     size_t cursor_ = 0;
     size_t memory_records_ = 0;
@@ -1464,13 +1470,31 @@ bool flush_run(const rt::Args& a, Engine& engine, const std::string* run_id, py:
     return settled;
 }
 
-void append(const rt::Args& a, py::handle self, py::handle tracking_uri, const std::string& run_id,
-            std::vector<Record>& records, py::handle synchronous) {
+// A str's UTF-8 text in place, without a copy; any other value as str() gives it, kept in `storage`.
+std::string_view text_view(py::handle value, std::string& storage) {
+    if (!PyUnicode_CheckExact(value.ptr())) return storage = text_of(value);
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+    if (!data) throw py::error_already_set();
+    return {data, static_cast<size_t>(size)};
+}
+
+// The logging calls' common end. An open run's records go straight to its queue: the call builds no
+// string and reads no setting, which is what a training loop's step pays for on every page it touches.
+void append(const rt::Args& a, py::handle self, py::handle tracking_uri, py::handle run, Record* records,
+            size_t count, py::handle synchronous) {
     Engine& engine = engine_of(self);
-    prepare_run(a, engine, run_id);
-    warn(a, engine.append(run_uri(tracking_uri), run_id, records));
+    std::string storage, warning;
+    std::string_view id = text_view(run, storage);
+    if (!engine.append(id, nullptr, records, count, warning)) {
+        std::string run_id(id), uri = run_uri(tracking_uri);
+        prepare_run(a, engine, run_id);
+        engine.append(run_id, &uri, records, count, warning);
+    }
+    warn(a, warning);
     bool wait = synchronous.is_none() ? env_flag(a, "ENV_LOG_SYNCHRONOUS") : rt::truthy(synchronous);
     if (!wait) return;
+    std::string run_id(id);
     // a synchronous call gives up on a server that is down after MLflow's own number of retries
     int attempts = 1 + static_cast<int>(env_number(a, "ENV_MLFLOW_HTTP_REQUEST_MAX_RETRIES",
                                                    "DEFAULT_MLFLOW_HTTP_REQUEST_MAX_RETRIES", 0, 100));
@@ -1537,33 +1561,36 @@ py::object Sender_open_run(const rt::Args& a) {
 }
 
 py::object Sender_log_metric(const rt::Args& a) {
-    std::string run_id = text_of(a[2]);
-    std::vector<Record> records{metric(a, a[3], a[4], checked_timestamp(a, a[5]), checked_step(a, a[6]))};
-    append(a, a[0], a[1], run_id, records, a[7]);
+    Record record = metric(a, a[3], a[4], checked_timestamp(a, a[5]), checked_step(a, a[6]));
+    append(a, a[0], a[1], a[2], &record, 1, a[7]);
     return py::none();
 }
 
 py::object Sender_log_metrics(const rt::Args& a) {
-    std::string run_id = text_of(a[2]);
     int64_t timestamp = checked_timestamp(a, a[4]), step = checked_step(a, a[5]);
     std::vector<Record> records;
     for (py::handle item : a[3].attr("items")())
         records.push_back(metric(a, item[py::int_(0)], item[py::int_(1)], timestamp, step));
-    append(a, a[0], a[1], run_id, records, a[6]);
+    append(a, a[0], a[1], a[2], records.data(), records.size(), a[6]);
     return py::none();
 }
 
 py::object log_texts(const rt::Args& a, Kind kind) {
-    std::string run_id = text_of(a[2]);
     std::vector<Record> records;
     for (py::handle item : a[3].attr("items")()) records.push_back(text_record(a, kind, item[py::int_(0)], item[py::int_(1)]));
-    append(a, a[0], a[1], run_id, records, a[4]);
+    append(a, a[0], a[1], a[2], records.data(), records.size(), a[4]);
     return py::none();
 }
 
 py::object Sender_log_params(const rt::Args& a) { return log_texts(a, Kind::Param); }
 
 py::object Sender_set_tags(const rt::Args& a) { return log_texts(a, Kind::Tag); }
+
+py::object Sender_set_tag(const rt::Args& a) {
+    Record record = text_record(a, Kind::Tag, a[3], a[4]);
+    append(a, a[0], a[1], a[2], &record, 1, a[5]);
+    return py::none();
+}
 
 py::object Sender_flush(const rt::Args& a) {
     Engine& engine = engine_of(a[0]);
@@ -1729,6 +1756,8 @@ VELA_MODULE(sender) {
                  "Queue a mapping of parameters, all or none."})
         .method({"set_tags", {self, uri, run_id, rt::param("tags"), synchronous}, Sender_set_tags,
                  "Queue a mapping of tags, all or none."})
+        .method({"set_tag", {self, uri, run_id, rt::param("key"), rt::param("value"), synchronous}, Sender_set_tag,
+                 "Queue one tag."})
         .method({"flush", {self, rt::param("run_id", py::none()), rt::param("timeout", py::none())}, Sender_flush,
                  "Wait until the run's records (or all) are on the server: True, or False when the wait ended "
                  "first. Without a timeout the wait ends after VELA_LOG_FLUSH_TIMEOUT seconds without "
