@@ -22,13 +22,15 @@ What a stall costs a step goes with the pages it reads, which the loop counts at
 tag, logging and storing (the lower quartile of several tries; none where the kernel does not let the process
 clear its pages' referenced bits).
 """
+import ctypes
 import json
+import os
 import resource
 import statistics
 import sys
 import threading
 import time
-from typing import Callable, Dict, List, Optional, TextIO
+from typing import Callable, Dict, List, Optional
 
 from vela_experiment_tracking.auth.authenticator import ZELTAuthenticator
 from vela_experiment_tracking.entities.iteration import Iteration
@@ -40,6 +42,7 @@ CANARY_PAGES = 32
 STALLED = 10  # times a canary's median
 PERIOD = 10  # steps: the loop touches what its tag's logging touches this often
 HOST_STOP = 0.0002  # seconds of a step that its thread did not run, without having waited
+SMAPS_BYTES = 16 << 20  # room for the process's /proc/self/smaps
 
 
 class Canary:
@@ -82,33 +85,66 @@ def slowest(times: List[List[float]], stalled: List[bool]) -> List[float]:
     return [max(took for took, _, _ in times), max(unpreempted, default=0.0), max(calm, default=0.0)]
 
 
-def referenced_pages() -> int:
-    with open("/proc/self/smaps") as smaps:
-        return sum(int(line.split()[1]) for line in smaps if line.startswith("Referenced:")) // (PAGE // 1024)
+class PageCounter:
+    """Counts the pages the process reads between clear() and count(). Both keep the interpreter's lock
+    (ctypes' PyDLL calls do not let go of it, as its CDLL calls and Python's own file calls do): the
+    sender's thread, which a step wakes and which takes that lock before it sends, then waits, and its
+    work is not counted against the step."""
 
+    def __init__(self) -> None:
+        self.libc = ctypes.PyDLL(None)
+        self.libc.read.argtypes = [ctypes.c_int, ctypes.c_void_p, ctypes.c_size_t]
+        self.libc.read.restype = ctypes.c_ssize_t
+        self.libc.lseek.argtypes = [ctypes.c_int, ctypes.c_long, ctypes.c_int]
+        self.libc.lseek.restype = ctypes.c_long
+        self.clear_refs = os.open("/proc/self/clear_refs", os.O_WRONLY)
+        self.smaps = os.open("/proc/self/smaps", os.O_RDONLY)
+        self.buffer = ctypes.create_string_buffer(SMAPS_BYTES)
 
-def pages_after(clear: TextIO, action: Callable[[int], None], step: int) -> int:
-    """Pages read since the referenced bits were cleared, just before `action`."""
-    clear.write("1")
-    clear.flush()
-    action(step)
-    return referenced_pages()
+    def close(self) -> None:
+        os.close(self.clear_refs)
+        os.close(self.smaps)
+
+    def clear(self) -> None:
+        self.libc.write(self.clear_refs, b"1", 1)
+
+    def count(self) -> int:
+        self.libc.lseek(self.smaps, 0, os.SEEK_SET)
+        size = 0
+        while size < len(self.buffer):
+            got = self.libc.read(self.smaps, ctypes.addressof(self.buffer) + size, len(self.buffer) - size)
+            if got <= 0:
+                break
+            size += got
+        lines = self.buffer.raw[:size].splitlines()
+        return sum(int(line.split()[1]) for line in lines if line.startswith(b"Referenced:")) // (PAGE // 1024)
+
+    def pages_after(self, action: Callable[[int], None], step: int) -> int:
+        """Pages read by `action`, with what counting reads."""
+        self.clear()
+        action(step)
+        return self.count()
 
 
 def pages_read(action: Callable[[int], None], tries: int = 41) -> Optional[int]:
     """Pages that a step with a tag reads, beyond what counting them reads: the lower quartile over
     several tries, as the process's other threads may run meanwhile."""
     try:
-        clear = open("/proc/self/clear_refs", "w")
+        counter = PageCounter()
     except OSError:
         return None
-    counts: List[int] = []
-    with clear:
+    switch_interval = sys.getswitchinterval()
+    sys.setswitchinterval(5.0)  # no other thread is handed the interpreter's lock while the loop counts
+    try:
+        counts: List[int] = []
         for n in range(tries):
             action(PERIOD * n)  # a page the step reads only once is not counted
-            step_count = pages_after(clear, action, PERIOD * n)
-            counts.append(step_count - pages_after(clear, lambda step: None, PERIOD * n))
-    return sorted(counts)[tries // 4]
+            step_count = counter.pages_after(action, PERIOD * n)
+            counts.append(step_count - counter.pages_after(lambda step: None, PERIOD * n))
+        return sorted(counts)[tries // 4]
+    finally:
+        sys.setswitchinterval(switch_interval)
+        counter.close()
 
 
 def logging_step(iteration: Iteration) -> Callable[[int], None]:
