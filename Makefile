@@ -10,7 +10,7 @@ BUILD_TOOLS := "scikit-build-core>=0.10" "pybind11>=2.12" "auditwheel>=6" "patch
 RAW_WHEEL := build/wheel-raw/.complete
 WHEELHOUSE := build/wheelhouse
 
-.PHONY: demo test bench stress sanitize install browser wheel clean
+.PHONY: demo test test-pythons bench stress sanitize install browser wheel clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -67,6 +67,11 @@ $(WHEELHOUSE)/.complete: pyproject.toml | $(VENV)/.build-tools
 
 test: install browser $(WHEELHOUSE)/.complete
 	$(PY) -m pytest $(PYTEST_ARGS)
+	$(PY) tests/other_pythons.py
+
+# The runtime's tests on the other supported Pythons found under the pyenv root.
+test-pythons: install
+	$(PY) tests/other_pythons.py
 
 # Prints how long it took from `make demo` to the quickstart's end, install included.
 demo:

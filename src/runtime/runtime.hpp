@@ -9,20 +9,39 @@
 #include <pybind11/detail/common.h>  // Python.h, included as pybind11 includes it
 
 namespace rt {
+// The thread state the interpreter runs now (null while no thread holds the GIL on 3.12+, where it is
+// per thread). Public as PyThreadState_GetUnchecked from 3.13; exported under its older name before.
+inline PyThreadState* running_thread_state() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked();
+#else
+    return _PyThreadState_UncheckedGet();
+#endif
+}
+
+// Whether this thread holds the GIL: its own thread state is the one running. False while the
+// interpreter ends this thread by a forced unwind (a daemon thread retaking the GIL at exit): its
+// destructors then run without the GIL and must not call into Python. PyGILState_Check cannot tell:
+// once finalization has deleted the GIL-state key it answers 1 for every thread.
+inline bool holds_gil() {
+    PyThreadState* own = PyGILState_GetThisThreadState();
+    return own != nullptr && own == running_thread_state();
+}
+
 namespace detail {
-// A handle's release. A thread that the interpreter ends (a daemon thread at
-// exit) is unwound without the GIL: the interpreter's own frames then keep
-// their references, and a native frame's handles do the same rather than free
-// objects (a generator the thread was running, say) without the GIL.
-inline void release_reference(PyObject* object) {
-    if (object && PyGILState_Check()) Py_DECREF(object);
+// A handle's release. A native frame of a thread that the interpreter ends keeps its references, as
+// the interpreter's own frames do, rather than free objects (a generator the thread was running,
+// say) without the GIL.
+template <class Object>
+inline void release_reference(Object* object) {
+    if (object && holds_gil()) Py_DECREF(reinterpret_cast<PyObject*>(object));
 }
 }  // namespace detail
 }  // namespace rt
 
 // pybind11's handles release through Py_XDECREF.
 #undef Py_XDECREF
-#define Py_XDECREF(object) ::rt::detail::release_reference(_PyObject_CAST(object))
+#define Py_XDECREF(object) ::rt::detail::release_reference(object)
 
 #include <pybind11/pybind11.h>
 
@@ -109,10 +128,6 @@ py::object make_function(const FunctionSpec& definition, py::handle globals, con
 //     catch (...) { if (rt::is_forced_unwind()) throw; ... }
 // (Catching abi::__forced_unwind by name binds a reference to no object.)
 inline bool is_forced_unwind() { return !std::current_exception(); }
-
-// False while the interpreter ends this thread by a forced unwind: destructors
-// then run without the GIL and must not call into Python.
-inline bool holds_gil() { return PyGILState_Check() != 0; }
 
 // Raise `type(message)` as Python's `raise` does; never returns.
 [[noreturn]] void raise(py::handle type, const py::handle& message);

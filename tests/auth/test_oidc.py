@@ -243,3 +243,33 @@ def test_localhost_listener_holds_its_port_on_both_loopback_addresses(hostname, 
             twin.shutdown()
             twin.server_close()
         server.server_close()
+
+
+@pytest.mark.parametrize("hostname", ["localhost", "127.0.0.1"])
+def test_login_with_plain_magicmock_collaborators(monkeypatch, hostname):
+    """The listener, its thread and the protocol client as bare MagicMocks, as mock-based tests substitute them."""
+    from unittest import mock
+
+    server_class, thread_class, client_class = mock.MagicMock(), mock.MagicMock(), mock.MagicMock()
+    client = client_class.return_value
+    client.provider_config.return_value = {"registration_endpoint": "https://idp/register",
+                                           "token_endpoint": "https://idp/token"}
+    answers = queue_module.Queue()
+    for item in ("refresh-1", "alice@example.org"):
+        answers.put(item)
+    monkeypatch.setattr(module, "HTTPServer", server_class)
+    monkeypatch.setattr(module, "Thread", thread_class)
+    monkeypatch.setattr(module, "Client", client_class)
+    monkeypatch.setattr(module, "Queue", lambda: answers)
+    monkeypatch.setattr(module, "webbrowser", mock.MagicMock())
+    monkeypatch.setattr(module, "vela_authn", mock.MagicMock())
+
+    user = OIDCAuthenticator("https://idp", hostname).authenticate()
+
+    server = server_class.return_value
+    server_class.assert_called_once_with((hostname, 0), mock.ANY)
+    thread_class.assert_called_once_with(target=server.serve_forever)
+    thread_class.return_value.start.assert_called_once_with()
+    thread_class.return_value.join.assert_called_once_with(300)
+    server.shutdown.assert_called_once_with()
+    assert user.username == "alice@example.org"

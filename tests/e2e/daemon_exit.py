@@ -1,8 +1,10 @@
 """Daemon threads run package code while the main thread returns; the interpreter must end them cleanly.
 
-Usage: `daemon_exit.py TRACKING_URI` is one such interpreter; `daemon_exit.py --runs N` starts a local tracking
-server, runs the scenario in N fresh interpreters and prints how many crashed.
+Usage: `daemon_exit.py TRACKING_URI` is one such interpreter; `daemon_exit.py late WORKLOAD` is one that ends its
+threads late (see `late_scenario`); `daemon_exit.py --runs N` starts a local tracking server, runs each scenario in
+N fresh interpreters and prints how many crashed.
 """
+import ctypes
 import json
 import os
 import random
@@ -40,20 +42,14 @@ def forever(work):
 
 
 def scenario(tracking_uri):
-    import vela_authn
     from vela_experiment_tracking.auth.authenticator import Authenticator
     from vela_experiment_tracking.auth.user import User
     from vela_experiment_tracking.entities.labeled_record import LabeledRecord
     from vela_experiment_tracking.tracking.initialize import init
 
-    tokens = ThreadingHTTPServer(("127.0.0.1", 0), TokenEndpoint)
-    threading.Thread(target=tokens.serve_forever, daemon=True).start()
-
     class Login(Authenticator):
         def authenticate(self, **kwargs):
-            provider = vela_authn.TokenProvider(refresh_token="refresh", client_id="cli", token_endpoint_url=(
-                f"http://127.0.0.1:{tokens.server_port}/token"))
-            return super().authenticate(**{self.USER_KEY: User("ann"), self.TOKEN_PROVIDER_KEY: provider})
+            return super().authenticate(**{self.USER_KEY: User("ann"), self.TOKEN_PROVIDER_KEY: serve_tokens()})
 
     login = Login()
     login.authenticate()
@@ -69,14 +65,46 @@ def scenario(tracking_uri):
     time.sleep(random.uniform(0.2, 1.0))  # then the main thread returns while the others run
 
 
-def crashed_runs(tracking_uri, runs, parallel=3):
-    """How many of `runs` fresh interpreters running the scenario ended other than cleanly."""
+def serve_tokens():
+    """A local token endpoint whose tokens expire at once, and the token provider renewing against it."""
+    import vela_authn
+
+    tokens = ThreadingHTTPServer(("127.0.0.1", 0), TokenEndpoint)
+    threading.Thread(target=tokens.serve_forever, daemon=True).start()
+    return vela_authn.TokenProvider(refresh_token="refresh", client_id="cli", token_endpoint_url=(
+        f"http://127.0.0.1:{tokens.server_port}/token"))
+
+
+def records_workload():
+    from vela_experiment_tracking.auth.user import User
+    from vela_experiment_tracking.entities.labeled_record import LabeledRecord
+
+    return lambda: (repr(LabeledRecord("n", "d")), User("a.b@c"))
+
+
+LATE_WORKLOADS = {"records": records_workload, "token": lambda: serve_tokens().token}
+
+
+def late_scenario(workload):
+    """Threads are ended after the interpreter's thread states are gone: few modules to finalize, a slow native
+    exit handler (as libraries that training processes load have), and threads that switch often."""
+    libc = ctypes.CDLL(None)
+    libc.__cxa_atexit(ctypes.cast(libc.usleep, ctypes.c_void_p), ctypes.c_void_p(100_000), None)
+    sys.setswitchinterval(0.02)
+    work = LATE_WORKLOADS[workload]()
+    for _ in range(8):
+        forever(work)
+    time.sleep(0.3)
+
+
+def crashed_runs(arguments, runs, parallel=3):
+    """How many of `runs` fresh interpreters running the scenario `arguments` names ended other than cleanly."""
     # The logging thread outruns the server, so the exit flush would wait its full default bound:
     # a short one keeps the runs quick and the exit path the same.
     environment = {**os.environ, "VELA_LOG_FLUSH_TIMEOUT": "1"}
     crashed = 0
     for first in range(0, runs, parallel):
-        processes = [subprocess.Popen([sys.executable, __file__, tracking_uri], stdout=subprocess.PIPE,
+        processes = [subprocess.Popen([sys.executable, __file__, *arguments], stdout=subprocess.PIPE,
                                       stderr=subprocess.PIPE, text=True, env=environment)
                      for _ in range(min(parallel, runs - first))]
         for process in processes:
@@ -92,6 +120,8 @@ def crashed_runs(tracking_uri, runs, parallel=3):
 
 
 def main(arguments):
+    if arguments[0] == "late":
+        return late_scenario(arguments[1])
     if arguments[0] != "--runs":
         return scenario(arguments[0])
     sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
@@ -100,7 +130,9 @@ def main(arguments):
     runs = int(arguments[1])
     with tempfile.TemporaryDirectory() as folder, LocalMlflowServer(folder, free_port()) as server:
         os.environ["XDG_CACHE_HOME"] = folder  # what the runs leave unsent goes with the folder
-        print(f"exit with daemon threads: {crashed_runs(server.address, runs)} crashes in {runs} runs")
+        print(f"exit with daemon threads: {crashed_runs([server.address], runs)} crashes in {runs} runs")
+    for workload in LATE_WORKLOADS:
+        print(f"late exit, {workload}: {crashed_runs(['late', workload], runs)} crashes in {runs} runs")
 
 
 if __name__ == "__main__":

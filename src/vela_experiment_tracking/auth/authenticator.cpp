@@ -148,9 +148,9 @@ Login browser_login(const rt::Args& a, py::handle client, py::handle state, py::
     request_args["state"] = state;
     // PKCE (S256): a code is redeemed only with the verifier that stays in this process,
     // so a code that another party obtained and delivered to the listener is worthless.
-    py::tuple challenge = client.attr("add_code_challenge")();
-    request_args.attr("update")(challenge[0]);
-    py::setattr(client, "code_verifier", challenge[1]);
+    py::object challenge = client.attr("add_code_challenge")();  // (request arguments, verifier), read by index
+    request_args.attr("update")(challenge[py::int_(0)]);
+    py::setattr(client, "code_verifier", challenge[py::int_(1)]);
     py::object auth_req = client.attr("construct_AuthorizationRequest")(py::arg("request_args") = request_args);
     logger.attr("debug")(rt::cat({py::str("auth_req: "), auth_req}));
     py::object login_url = auth_req.attr("request")(client.attr("authorization_endpoint"));
@@ -208,10 +208,12 @@ py::object stop_listening(const rt::Args& a) {
 
 // On `localhost` the browser may connect to either loopback address, so the port is
 // held on ::1 as well: otherwise another process could bind it there and receive the
-// redirect. Returns the serving twin, or None when there is no IPv6 loopback.
+// redirect. Returns the serving twin, or None when there is no IPv6 loopback. A listener
+// that is no socket server (a test's substitute) has no port to hold: it gets no twin.
 py::object loopback_twin(const rt::Args& a) {
     py::handle server = a[0], hostname = a[1];
     if (!rt::equals(hostname, py::str("localhost"))) return py::none();
+    if (!rt::is_instance(server, a.global("socketserver").attr("TCPServer"))) return py::none();
     py::object socket = a.global("socket"), errno_ = a.global("errno");
     py::dict namespace_;
     namespace_["address_family"] = socket.attr("AF_INET6");

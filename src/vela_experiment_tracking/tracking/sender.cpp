@@ -757,7 +757,7 @@ public:
         }
         if (keeper_.joinable() && pid_ == getpid()) keeper_.join();
         if (thread_.joinable() && pid_ == getpid()) {
-            if (PyGILState_Check()) {
+            if (rt::holds_gil()) {
                 py::gil_scoped_release nogil;
                 thread_.join();
             } else {
