@@ -21,10 +21,11 @@ class FakeBatchEndpoint:
         self.hold = threading.Event()
         self.hold.set()
 
-    def post(self, url, data=None, headers=None, auth=None, timeout=None):
+    def post(self, url, data=None, headers=None, auth=None, timeout=None, allow_redirects=True):
         self.hold.wait(10)
         body = json.loads(data)
-        self.calls.append({"url": url, "headers": headers, "auth": auth, "timeout": timeout})
+        self.calls.append({"url": url, "headers": headers, "auth": auth, "timeout": timeout,
+                           "allow_redirects": allow_redirects})
         status, code = self.answer(body), "INVALID_PARAMETER_VALUE"
         if isinstance(status, tuple):
             status, code = status

@@ -1,6 +1,7 @@
 // vela_experiment_tracking.entities.iteration: one iteration of an experiment, a run
 // on the tracking server.
 #include "runtime.hpp"
+#include "../tracking/sender/calls.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -262,17 +263,26 @@ py::object Iteration_log_param(const rt::Args& a) {
     return rt::call_method(a[0], "log_params", {single(a[1], a[2])}, {{"synchronous", a[3]}});
 }
 
+// The package's own sender is called natively; any other (a subclass, a test's substitute) by its methods.
 py::object Iteration_log_metrics(const rt::Args& a) {
     py::handle self = a[0];
-    rt::call_method(sender(a), "log_metrics", {logging_server(self), run_id(self), a[1], now_ms(), a[2]},
-                    {{"synchronous", a[3]}});
+    py::object to = sender(a);
+    if (sender::is_native_sender(to))
+        sender::log_metrics(to, logging_server(self), run_id(self), a[1], now_ms(), a[2], a[3]);
+    else
+        rt::call_method(to, "log_metrics", {logging_server(self), run_id(self), a[1], now_ms(), a[2]},
+                        {{"synchronous", a[3]}});
     return py::none();
 }
 
 py::object Iteration_log_metric(const rt::Args& a) {
     py::handle self = a[0];
-    rt::call_method(sender(a), "log_metric", {logging_server(self), run_id(self), a[1], a[2], now_ms(), a[3]},
-                    {{"synchronous", a[4]}});
+    py::object to = sender(a);
+    if (sender::is_native_sender(to))
+        sender::log_metric(to, logging_server(self), run_id(self), a[1], a[2], now_ms(), a[3], a[4]);
+    else
+        rt::call_method(to, "log_metric", {logging_server(self), run_id(self), a[1], a[2], now_ms(), a[3]},
+                        {{"synchronous", a[4]}});
     return py::none();
 }
 
@@ -284,7 +294,11 @@ py::object Iteration_set_tags(const rt::Args& a) {
 
 py::object Iteration_set_tag(const rt::Args& a) {
     py::handle self = a[0];
-    rt::call_method(sender(a), "set_tag", {logging_server(self), run_id(self), a[1], a[2]}, {{"synchronous", a[3]}});
+    py::object to = sender(a);
+    if (sender::is_native_sender(to))
+        sender::set_tag(to, logging_server(self), run_id(self), a[1], a[2], a[3]);
+    else
+        rt::call_method(to, "set_tag", {logging_server(self), run_id(self), a[1], a[2]}, {{"synchronous", a[3]}});
     return py::none();
 }
 

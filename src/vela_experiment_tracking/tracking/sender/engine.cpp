@@ -1,0 +1,513 @@
+// The sender's engine. Callers append under the mutex and return; one thread per engine sends each
+// run's records in order, runs side by side round robin, and takes the GIL only for the request.
+#include "engine.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+
+namespace sender {
+namespace {
+
+constexpr double BACKOFF_FIRST = 0.25;  // seconds
+constexpr double BACKOFF_CAP = 10.0;
+constexpr size_t READ_BACK = 1 << 20;  // bytes read back from a journal at once
+
+std::mutex engines_mutex;
+std::vector<Engine*> engines;  // of this process
+
+std::string seconds_text(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", seconds);
+    return text;
+}
+
+std::string refusal(const Record& r, const std::string& reason) {
+    const char* kind = r.kind == Kind::Metric ? "metric" : r.kind == Kind::Param ? "parameter" : "tag";
+    return std::string("The tracking server refused ") + kind + " '" + r.key + "': " + reason;
+}
+
+}  // namespace
+
+bool same_origin(const std::string& a, const std::string& b) {
+    std::string x = origin(a), y = origin(b);
+    return x.size() == y.size() &&
+           std::equal(x.begin(), x.end(), y.begin(), [](char c, char d) { return std::tolower(c) == std::tolower(d); });
+}
+
+void for_each_engine(const std::function<void(Engine&)>& action) {
+    std::vector<Engine*> now;
+    {
+        std::lock_guard<std::mutex> lock(engines_mutex);
+        now = engines;
+    }
+    for (Engine* engine : now)
+        if (engine->pid() == getpid()) action(*engine);
+}
+
+Engine::Engine(py::object session, py::object auth, py::object logger)
+    : session_(std::move(session)), auth_(std::move(auth)), logger_(std::move(logger)), pid_(getpid()),
+      random_(static_cast<unsigned>(pid_)) {
+    std::lock_guard<std::mutex> lock(engines_mutex);
+    engines.push_back(this);
+}
+
+Engine::~Engine() {
+    stop();
+    std::lock_guard<std::mutex> lock(engines_mutex);
+    engines.erase(std::remove(engines.begin(), engines.end(), this), engines.end());
+}
+
+bool Engine::closed() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return finished_;
+}
+
+bool Engine::knows(std::string_view run_id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return runs_.find(run_id) != runs_.end();
+}
+
+std::string Engine::directory() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return directory_;
+}
+
+void Engine::configure(std::string directory, size_t memory_limit) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    directory_ = std::move(directory);
+    memory_limit_ = std::max<size_t>(memory_limit, 1);
+}
+
+std::string Engine::open(const std::string& uri, const std::string& run_id) {
+    std::string warning;
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_run(run_id, &uri, warning);
+    start_thread();
+    return warning;
+}
+
+bool Engine::append(std::string_view run_id, const std::string* uri, Record* records, size_t count,
+                    std::string& warning) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Run* run = open_run(run_id, uri, warning);
+    if (!run) return false;
+    for (size_t i = 0; i < count; ++i) add(*run, std::move(records[i]), warning);
+    start_thread();
+    if (idle_) work_.notify_one();
+    return true;
+}
+
+// The run, opened on its first use when its server is given; null when it is not.
+Run* Engine::open_run(std::string_view run_id, const std::string* uri, std::string& warning) {
+    auto found = runs_.find(run_id);
+    if (found != runs_.end()) {
+        Run& run = *found->second;
+        if (!run.journal && !run.journal_failed && !directory_.empty() && run.pending() == 0)
+            open_journal(run, warning);
+        return &run;
+    }
+    if (!uri) return nullptr;
+    auto run = std::make_unique<Run>();
+    run->uri = *uri;
+    run->run_id = run_id;
+    if (!directory_.empty()) open_journal(*run, warning);
+    Run& added = *run;
+    runs_.emplace(run_id, std::move(run));
+    order_.push_back(&added);
+    return &added;
+}
+
+void Engine::open_journal(Run& run, std::string& warning) {
+    run.journal = Journal::create(directory_, run.uri, run.run_id);
+    // a later journal of the run starts where the settled records end
+    if (run.journal && run.done_seq > 0 && !run.journal->append(ack_line(run.done_seq))) run.journal.reset();
+    if (!run.journal) {
+        run.journal_failed = true;
+        warning = "Cannot write the journal of run " + run.run_id + " in " + directory_ + " (" +
+                  std::strerror(errno) + "); its records are kept in memory only.";
+    }
+}
+
+void Engine::add(Run& run, Record&& record, std::string& warning) {
+    bool room = memory_records_ < memory_limit_;
+    bool journal = run.journal && !run.journal_failed;
+    if (!journal && !room) {
+        if (run.dropped++ == 0)
+            warning = "The records of run " + run.run_id + " have nowhere to go: " + std::to_string(memory_limit_) +
+                      " records wait in memory (VELA_LOG_MEMORY_RECORDS) and " +
+                      (run.journal_failed ? "its journal cannot be written" : "no journal is kept") +
+                      ". Records are dropped, and counted, until the server takes the waiting ones.";
+        return;
+    }
+    record.seq = run.next_seq++;
+    off_t offset = journal ? run.journal->size() : 0;
+    if (journal) {
+        record.journaled = run.journal->append(record_line(record));
+        if (!record.journaled) {
+            run.journal_failed = true;
+            warning = "Cannot write the journal of run " + run.run_id + " (" + std::strerror(errno) +
+                      "); its records are kept in memory only from now on.";
+            if (!room) {
+                --run.next_seq;
+                ++run.dropped;
+                return;
+            }
+        }
+    }
+    if (run.spilled && record.journaled) return;  // read back from the journal in its turn
+    if (run.spilled) {
+        run.held.push_back(std::move(record));
+        ++memory_records_;
+    } else if (room) {
+        run.memory.push_back(std::move(record));
+        ++memory_records_;
+    } else {
+        run.spilled = true;
+        run.spill_from = offset;
+    }
+}
+
+bool Engine::flush(const std::string* run_id, Clock::time_point deadline, std::chrono::duration<double> stall,
+                   int give_up_after_failures) {
+    std::map<Run*, uint64_t> targets;
+    uint64_t seen = 0;
+    auto last_progress = Clock::now();
+    for (bool first = true;; first = false) {
+        {
+            py::gil_scoped_release nogil;
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (first) {
+                for (auto& entry : runs_)
+                    if (!run_id || entry.first == *run_id) targets[entry.second.get()] = entry.second->next_seq - 1;
+                seen = progress_count_;
+            }
+            if (settled(targets)) return true;
+            if (!running_) return false;
+            if (give_up_after_failures > 0 && failures_in_a_row_ >= give_up_after_failures) return false;
+            auto now = Clock::now();
+            if (progress_count_ != seen) seen = progress_count_, last_progress = now;
+            auto until = std::min(deadline, last_progress + std::chrono::duration_cast<Clock::duration>(stall));
+            if (now >= until) return false;
+            progress_.wait_until(lock, std::min(until, now + std::chrono::milliseconds(100)));
+        }
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    }
+}
+
+bool Engine::settled(const std::map<Run*, uint64_t>& targets) {
+    for (auto& target : targets)
+        if (target.first->done_seq < target.second) return false;
+    return true;
+}
+
+std::vector<std::string> Engine::take_refusals(const std::string* run_id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> reasons;
+    for (auto& entry : runs_) {
+        Run& run = *entry.second;
+        if (run_id && entry.first != *run_id) continue;
+        reasons.insert(reasons.end(), run.refused.begin(), run.refused.end());
+        run.refused.clear();
+        if (run.pending() == 0 && run.damaged == 0 && run.journal) {
+            run.journal->remove();
+            run.journal.reset();
+        }
+    }
+    return reasons;
+}
+
+Engine::Count Engine::pending(const std::string* run_id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Count count;
+    for (auto& entry : runs_) {
+        const Run& run = *entry.second;
+        if (run_id && entry.first != *run_id) continue;
+        count.dropped += run.dropped;
+        count.damaged += run.damaged;
+        if (run.pending() == 0) continue;
+        count.records += run.pending();
+        count.runs += 1;
+        for (const std::deque<Record>* queue : {&run.memory, &run.held})
+            for (const Record& r : *queue) count.unjournaled += r.journaled ? 0 : 1;
+    }
+    return count;
+}
+
+Engine::Adopted Engine::adopt(const std::string& path, const std::string* server) {
+    Adopted adopted;
+    std::unique_ptr<Journal> journal = Journal::adopt(path);
+    if (!journal) return adopted;
+    std::string run_id;
+    uint64_t acked = 0, last = 0;
+    off_t whole = 0;  // where the last whole line ends
+    while (whole < journal->size()) {
+        std::string bytes = journal->read(whole, READ_BACK);
+        LineReader reader(bytes);
+        for (Line line; reader.next(line);) {
+            if (line.kind == Line::Header && adopted.uri.empty()) adopted.uri = line.uri, run_id = line.run_id;
+            if (line.kind == Line::Ack) acked = std::max(acked, line.record.seq);
+            if (line.kind == Line::Entry) last = std::max(last, line.record.seq);
+        }
+        adopted.damaged += reader.damaged();
+        size_t consumed = reader.consumed();
+        if (consumed == 0 && bytes.size() == READ_BACK) consumed = bytes.size(), ++adopted.damaged;  // no line ends
+        if (consumed == 0) break;  // a last line that a crash cut short
+        whole += static_cast<off_t>(consumed);
+    }
+    adopted.records = last > acked ? last - acked : 0;
+    if (adopted.uri.empty() || (server && !same_origin(adopted.uri, *server))) return adopted;
+    adopted.taken = true;
+    journal->truncate(whole);  // the confirmations to come start on a line of their own
+    auto run = std::make_unique<Run>();
+    run->uri = adopted.uri;
+    run->run_id = run_id;
+    run->next_seq = last + 1;
+    run->done_seq = std::min(acked, last);
+    run->spilled = run->pending() > 0;  // read back from the start, the confirmed records skipped
+    run->journal = std::move(journal);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (run->pending() == 0 && adopted.damaged == 0) {
+        run->journal->remove();
+        return adopted;
+    }
+    run->damaged = adopted.damaged;
+    run->adopted = true;
+    order_.push_back(run.get());
+    runs_.emplace(path, std::move(run));
+    return adopted;
+}
+
+void Engine::resume() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    start_thread();
+    work_.notify_one();
+}
+
+void Engine::stop() {
+    join_thread();
+    std::lock_guard<std::mutex> lock(mutex_);
+    running_ = false;
+    close_journals();
+    progress_.notify_all();
+}
+
+void Engine::close_for_good() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        finished_ = true;
+    }
+    stop();
+}
+
+void Engine::pause() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        paused_ = true;
+    }
+    join_thread();
+}
+
+void Engine::unpause() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    paused_ = false;
+    for (Run* run : order_)
+        if (run->pending() > 0) {
+            start_thread();
+            break;
+        }
+}
+
+// The journals of settled runs are removed; the others stay for sync.
+void Engine::close_journals() {
+    for (auto& entry : runs_) {
+        Run& run = *entry.second;
+        if (run.journal && run.pending() == 0 && run.damaged == 0) run.journal->remove();
+        run.journal.reset();
+    }
+}
+
+void Engine::join_thread() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        work_.notify_all();
+    }
+    if (!thread_.joinable() || pid_ != getpid()) return;
+    if (rt::holds_gil()) {
+        py::gil_scoped_release nogil;  // the thread may wait for the GIL to end its request
+        thread_.join();
+    } else {
+        thread_.join();
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    running_ = false;
+}
+
+void Engine::start_thread() {
+    if (running_ || finished_ || paused_ || pid_ != getpid()) return;
+    if (thread_.joinable()) thread_.join();  // ended by an earlier stop()
+    stopping_ = false;
+    running_ = true;
+    thread_ = std::thread([this] { run_thread(); });
+}
+
+void Engine::run_thread() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    bool interpreter_awaited = false;
+    while (!stopping_) {
+        Run* run = next_run();
+        if (!run) {
+            idle_ = true;
+            work_.wait(lock);
+            idle_ = false;
+            continue;
+        }
+        if (run->memory.empty()) {
+            read_back(*run, lock);
+            continue;
+        }
+        if (!interpreter_awaited && run->memory.size() < MAX_ENTRIES) {
+            // The request needs the GIL anyway: waiting for it before cutting lets a loop that holds it
+            // finish its burst of records, which then go in one request instead of two.
+            lock.unlock();
+            { py::gil_scoped_acquire gil; }
+            lock.lock();
+            interpreter_awaited = true;
+            continue;
+        }
+        interpreter_awaited = false;
+        // the records stay where they are meanwhile: only this thread takes them off the queue
+        std::vector<const Record*> batch = cut(run->memory, run->batch_limit, run->one_by_one_to);
+        lock.unlock();
+        Outcome outcome = send(*run, batch);
+        lock.lock();
+        settle(*run, batch, outcome);
+        if (outcome.kind == Outcome::Retry) work_.wait_for(lock, backoff(), [&] { return stopping_; });
+    }
+}
+
+// The next run with records to send, round robin.
+Run* Engine::next_run() {
+    for (size_t i = 0; i < order_.size(); ++i) {
+        Run* run = order_[(cursor_ + i) % order_.size()];
+        if (run->pending() > 0 && (!run->memory.empty() || run->spilled || !run->held.empty())) {
+            cursor_ = (cursor_ + i + 1) % order_.size();
+            return run;
+        }
+    }
+    return nullptr;
+}
+
+// Loads the next spilled records from the journal, reading without the lock (only this thread reads,
+// and the bytes before the journal's end do not change); then the records held in memory after them.
+void Engine::read_back(Run& run, std::unique_lock<std::mutex>& lock) {
+    if (!run.spilled) {
+        for (; !run.held.empty(); run.held.pop_front()) run.memory.push_back(std::move(run.held.front()));
+        return;
+    }
+    off_t from = run.spill_from, end = run.journal->size();
+    uint64_t done = run.done_seq;
+    lock.unlock();
+    std::string bytes = run.journal->read(from, std::min<size_t>(READ_BACK, static_cast<size_t>(end - from)));
+    LineReader reader(bytes);
+    std::vector<Record> loaded;
+    Line line;
+    while (loaded.size() < 4 * MAX_ENTRIES && reader.next(line))
+        if (line.kind == Line::Entry && line.record.seq > done) loaded.push_back(std::move(line.record));
+    lock.lock();
+    for (Record& r : loaded) run.memory.push_back(std::move(r));
+    memory_records_ += loaded.size();
+    if (!run.adopted) run.damaged += reader.damaged();
+    size_t consumed = reader.consumed();
+    if (consumed == 0 && bytes.size() == READ_BACK) consumed = bytes.size(), run.damaged += !run.adopted;
+    run.spill_from = from + static_cast<off_t>(consumed);
+    if (run.spill_from >= run.journal->size() || consumed == 0) run.spilled = false;
+    if (!run.spilled && run.memory.empty() && run.held.empty() && run.pending() > 0) {
+        // what is left of the journal cannot be read: nothing more will come of it
+        run.done_seq = run.next_seq - 1;
+        ++progress_count_;
+        progress_.notify_all();
+    }
+}
+
+// One request, with the GIL held only here.
+Outcome Engine::send(const Run& run, const std::vector<const Record*>& batch) {
+    std::string body = batch_body(run.run_id, batch);
+    py::gil_scoped_acquire gil;
+    Outcome outcome = post(session_, auth_, run.uri + "/api/2.0/mlflow/runs/log-batch", body);
+    try {
+        report(run, outcome, batch);
+    } catch (py::error_already_set& e) {
+        e.discard_as_unraisable("logging in the tracking sender");
+    }
+    return outcome;
+}
+
+// Warnings: once when an outage starts, once with a count when it ends, once per run for refusals.
+void Engine::report(const Run& run, const Outcome& outcome, const std::vector<const Record*>& batch) {
+    int failures;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        failures = outcome.kind == Outcome::Retry ? ++failures_in_a_row_ : std::exchange(failures_in_a_row_, 0);
+    }
+    std::string server = origin(run.uri);
+    if (outcome.kind == Outcome::Retry) {
+        if (failures > 1) return;
+        outage_started_ = Clock::now();
+        logger_.attr("warning")(py::str("The tracking server at " + server + " does not take records now (" +
+                                        outcome.reason + "); they are kept and sent when it answers again."));
+        return;
+    }
+    if (failures > 0) {
+        double seconds = std::chrono::duration<double>(Clock::now() - outage_started_).count();
+        logger_.attr("warning")(py::str("The tracking server at " + server + " answers again after " +
+                                        seconds_text(seconds) + " s and " + std::to_string(failures) +
+                                        " failed attempts; the records kept meanwhile are being sent."));
+    }
+    if (outcome.kind == Outcome::TooLarge)
+        logger_.attr("debug")(py::str("A batch of " + std::to_string(batch.size()) + " records was too large (" +
+                                      outcome.reason + ")"));
+    if (outcome.kind != Outcome::Refused || batch.size() != 1) return;
+    std::string reason = refusal(*batch.front(), outcome.reason);
+    logger_.attr("debug")(py::str(reason));
+    if (!run.refusal_told)
+        logger_.attr("warning")(py::str(reason + " (run " + run.run_id +
+                                        "; further refusals of this run are counted and raised by flush() and end())"));
+}
+
+void Engine::settle(Run& run, const std::vector<const Record*>& batch, const Outcome& outcome) {
+    if (outcome.kind == Outcome::Retry) return;
+    if (outcome.kind == Outcome::TooLarge) {
+        run.batch_limit = std::max<size_t>(1, batch.size() / 2);
+        return;
+    }
+    if (outcome.kind == Outcome::Refused && batch.size() > 1) {
+        run.one_by_one_to = batch.back()->seq;  // find the refused ones, and deliver the rest
+        return;
+    }
+    if (outcome.kind == Outcome::Refused) {
+        run.refused.push_back(refusal(*batch.front(), outcome.reason));
+        run.refusal_told = true;
+    }
+    uint64_t last = batch.back()->seq;
+    for (size_t i = 0; i < batch.size(); ++i) run.memory.pop_front();
+    memory_records_ -= batch.size();
+    run.done_seq = last;
+    if (run.journal && !run.journal_failed && !run.journal->append(ack_line(last))) run.journal_failed = true;
+    ++progress_count_;
+    progress_.notify_all();
+}
+
+std::chrono::duration<double> Engine::backoff() {
+    int failures = std::max(1, failures_in_a_row_);
+    double delay = std::min(BACKOFF_CAP, BACKOFF_FIRST * std::pow(2.0, std::min(failures - 1, 16)));
+    std::uniform_real_distribution<double> jitter(0.75, 1.25);
+    return std::chrono::duration<double>(delay * jitter(random_));
+}
+
+}  // namespace sender

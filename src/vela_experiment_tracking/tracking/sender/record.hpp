@@ -1,0 +1,33 @@
+// A logged record as the sender keeps it, and the server's limits on a batch of them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace sender {
+
+enum class Kind : char { Metric = 'm', Param = 'p', Tag = 't' };
+
+struct Record {
+    Kind kind = Kind::Metric;
+    uint64_t seq = 0;  // the run's count of records, from 1
+    int64_t timestamp = 0;
+    int64_t step = 0;
+    double value = 0;
+    std::string key;
+    std::string text;  // a parameter's or a tag's value
+    bool journaled = false;  // its line is in the run's journal
+};
+
+// What one batch request of the server takes.
+constexpr size_t MAX_ENTRIES = 1000;
+constexpr size_t MAX_METRICS = 1000;
+constexpr size_t MAX_PARAMS = 100;
+constexpr size_t MAX_TAGS = 100;
+constexpr size_t MAX_BODY = 900000;  // the server refuses requests over 1 MB
+constexpr size_t MAX_KEY = 250;
+constexpr size_t MAX_PARAM_VALUE = 6000;
+constexpr size_t MAX_TAG_VALUE = 8000;
+
+}  // namespace sender
