@@ -53,15 +53,13 @@ def test_a_server_outage_loses_nothing_and_never_stalls_the_loop(tmp_path, oidc_
         history = client.get_metric_history(result["run"], "loss")
         run = client.get_run(result["run"])
         logging, plain = result["slowest"]["logging"], result["slowest"]["dict"]
-        print(f"\n{result['steps']} steps; the slowest logging step took {logging[0] * 1000:.2f} ms, "
-              f"{logging[1] * 1000:.2f} ms of the steps the OS did not preempt "
-              f"({result['preempted']['logging']} were); the same values stored in a dict: "
-              f"{plain[0] * 1000:.2f} ms, {plain[1] * 1000:.2f} ms ({result['preempted']['dict']}); "
+        print(f"\n{result['steps']} steps; the slowest logging step took {logging * 1000:.2f} ms, "
+              f"the same values stored in a dict: {plain * 1000:.2f} ms; "
               f"{len(gateway.refused)} requests refused by the gateway")
         assert sorted(m.step for m in history) == list(range(result["steps"]))
         assert run.data.tags["progress"] == str(result["steps"] - 1)  # the last value won: sent in order
         assert run.info.status == "FINISHED"
-        assert logging[0] < 0.25  # loosely: the target (1 ms) is measured by `make bench`
+        assert logging < 0.25  # loosely: this machine's stalls reach tens of milliseconds
     finally:
         loop.kill()
         gateway.stop()

@@ -422,11 +422,12 @@ py::object Sender_sync(const rt::Args& a) {
     engine.flush(nullptr, deadline, wait, EXIT_GIVES_UP_AFTER);
     for (const std::string& reason : engine.take_refusals(nullptr)) a.global("logger").attr("warning")(py::str(reason));
     engine.close_for_good();
-    uint64_t left = engine.pending(nullptr).records;
+    auto [delivered, refused] = engine.settled_counts();
+    uint64_t left = queued - std::min(queued, delivered + refused);
     if (damaged > 0)
         a.global("logger").attr("warning")(py::str(std::to_string(damaged) + " damaged journal line(s) were skipped; "
                                                    "the journals that hold them are kept in " + directory + "."));
-    return py::make_tuple(queued - left, left + waiting, damaged);
+    return py::make_tuple(delivered, left + waiting, damaged);
 }
 
 // ---- the process's sender ------------------------------------------------------------------------

@@ -238,12 +238,18 @@ Engine::Count Engine::pending(const std::string* run_id) {
     return count;
 }
 
+std::pair<uint64_t, uint64_t> Engine::settled_counts() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return {delivered_, refused_};
+}
+
 Engine::Adopted Engine::adopt(const std::string& path, const std::string* server) {
     Adopted adopted;
     std::unique_ptr<Journal> journal = Journal::adopt(path);
     if (!journal) return adopted;
     std::string run_id;
     uint64_t acked = 0, last = 0;
+    std::vector<uint64_t> entries;  // the records' numbers: a damaged line's is missing
     off_t whole = 0;  // where the last whole line ends
     while (whole < journal->size()) {
         std::string bytes = journal->read(whole, READ_BACK);
@@ -251,7 +257,9 @@ Engine::Adopted Engine::adopt(const std::string& path, const std::string* server
         for (Line line; reader.next(line);) {
             if (line.kind == Line::Header && adopted.uri.empty()) adopted.uri = line.uri, run_id = line.run_id;
             if (line.kind == Line::Ack) acked = std::max(acked, line.record.seq);
-            if (line.kind == Line::Entry) last = std::max(last, line.record.seq);
+            if (line.kind != Line::Entry) continue;
+            last = std::max(last, line.record.seq);
+            entries.push_back(line.record.seq);
         }
         adopted.damaged += reader.damaged();
         size_t consumed = reader.consumed();
@@ -259,7 +267,8 @@ Engine::Adopted Engine::adopt(const std::string& path, const std::string* server
         if (consumed == 0) break;  // a last line that a crash cut short
         whole += static_cast<off_t>(consumed);
     }
-    adopted.records = last > acked ? last - acked : 0;
+    adopted.records = static_cast<uint64_t>(
+        std::count_if(entries.begin(), entries.end(), [&](uint64_t seq) { return seq > acked; }));
     if (adopted.uri.empty() || (server && !same_origin(adopted.uri, *server))) return adopted;
     adopted.taken = true;
     journal->truncate(whole);  // the confirmations to come start on a line of their own
@@ -495,6 +504,7 @@ void Engine::settle(Run& run, const std::vector<const Record*>& batch, const Out
         run.refusal_told = true;
     }
     uint64_t last = batch.back()->seq;
+    (outcome.kind == Outcome::Delivered ? delivered_ : refused_) += batch.size();
     for (size_t i = 0; i < batch.size(); ++i) run.memory.pop_front();
     memory_records_ -= batch.size();
     run.done_seq = last;

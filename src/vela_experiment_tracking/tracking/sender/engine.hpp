@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace sender {
@@ -86,6 +87,8 @@ public:
         uint64_t damaged = 0;      // damaged journal lines skipped
     };
     Count pending(const std::string* run_id);
+    // Records settled since the engine was made: (delivered, refused).
+    std::pair<uint64_t, uint64_t> settled_counts();
 
     struct Adopted {
         std::string uri;  // empty: in use, unreadable, or its header damaged
@@ -134,6 +137,7 @@ private:
     size_t memory_limit_ = 100000;
     std::string directory_;
     uint64_t progress_count_ = 0;
+    uint64_t delivered_ = 0, refused_ = 0;
     bool idle_ = false, stopping_ = false, running_ = false, finished_ = false, paused_ = false;
     std::thread thread_;
 
