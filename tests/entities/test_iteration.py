@@ -30,6 +30,7 @@ def mlflow_client(monkeypatch):
     client = mock.MagicMock(name="MlflowClient")
     ids = iter(f"run-{n}" for n in range(1, 100))
     client.create_run.side_effect = lambda experiment_id, tags=None, run_name=None: a_run(next(ids))
+    client.get_experiment.return_value = SimpleNamespace(tags={})
     monkeypatch.setattr(iteration, "create_mlflow_client", mock.MagicMock(return_value=client))
     return client
 
@@ -57,11 +58,21 @@ def active_run_ids(fluent):
     return [run.info.run_id for run in fluent._active_run_stack.get()]
 
 
-def test_a_run_starts_with_name_project_and_caller_tags(mlflow_client, experiment):
+def test_an_experiment_of_another_project_keeps_its_project(mlflow_client, experiment, caplog):
+    mlflow_client.get_experiment.return_value = SimpleNamespace(tags={EXP_STORE_PROJECT_NAME: "first-hour"})
+    Iteration(experiment).end()
+    Iteration(experiment).end()
+    mlflow_client.set_experiment_tag.assert_not_called()
+    warnings = [r.getMessage() for r in caplog.records if r.levelname == "WARNING"]
+    assert len(warnings) == 1 and "'first-hour'" in warnings[0] and "'churn'" in warnings[0]
+
+
+def test_a_run_starts_with_name_project_and_caller_tags(mlflow_client, experiment, monkeypatch):
+    monkeypatch.setattr(iteration, "resolve_tags", lambda tags: {"mlflow.source.type": "LOCAL", **tags})
     started = Iteration(experiment, name="baseline", tags={"round": 2})
     mlflow_client.create_run.assert_called_once_with("7", tags={
-        EXP_STORE_PROJECT_NAME: "churn", EXP_STORE_RUN_NAME: "baseline", "round": "2", "mlflow.user": "ann"},
-        run_name="baseline")
+        "mlflow.source.type": "LOCAL", EXP_STORE_PROJECT_NAME: "churn", EXP_STORE_RUN_NAME: "baseline", "round": "2",
+        "mlflow.user": "ann"}, run_name="baseline")
     mlflow_client.set_tag.assert_not_called()
     assert (started.name, started.iteration_id, started.parent) == ("baseline", "run-1", None)
 
@@ -76,14 +87,17 @@ def test_the_experiment_is_tagged_once_per_process(mlflow_client, experiment):
 
 @pytest.mark.parametrize("held_after_refusal, writes", [
     ("churn", 1),  # another process wrote the same value first: nothing more to do
-    ("other", 2),  # it wrote another value: ours is written once more
+    ("other", 1),  # another project's process wrote first: the experiment is that project's
+    (None, 2),  # nothing was written: ours is written once more
 ])
 def test_a_tag_write_the_server_refuses_is_checked_against_the_server(mlflow_client, experiment, held_after_refusal,
                                                                       writes):
     mlflow_client.set_experiment_tag.side_effect = [MlflowException("duplicate key value"), None, None, None]
-    mlflow_client.get_experiment.return_value = SimpleNamespace(tags={EXP_STORE_PROJECT_NAME: held_after_refusal})
+    mlflow_client.get_experiment.side_effect = [
+        SimpleNamespace(tags={}), SimpleNamespace(tags={EXP_STORE_PROJECT_NAME: held_after_refusal} if held_after_refusal
+                                                  else {})]
     Iteration(experiment).end()
-    mlflow_client.get_experiment.assert_called_once_with("7")
+    assert mlflow_client.get_experiment.call_args_list == [mock.call("7")] * 2
     project_writes = [c for c in mlflow_client.set_experiment_tag.call_args_list if c.args[1] == EXP_STORE_PROJECT_NAME]
     assert project_writes == [mock.call("7", EXP_STORE_PROJECT_NAME, "churn")] * writes
 

@@ -33,7 +33,7 @@ def iteration(mlflow, sender):
 
 
 def test_the_run_is_readied_for_logging_when_the_iteration_starts(iteration, sender):
-    sender.open_run.assert_called_once_with(SERVER, "run-1")
+    sender.open_run.assert_called_once_with(SERVER, "run-1", owner=True)
 
 
 @pytest.mark.parametrize("call, method, arguments", [

@@ -75,7 +75,8 @@ py::dict run_tags(const rt::Args& a, py::handle experiment, py::handle name, py:
 
 // Processes that start together (the ranks of one training, say) write the same experiment tag at
 // once, and the server may refuse all but one of the writes as a duplicate. What matters is that the
-// tag holds the value: a failed write is checked against the server and made once more if it does not.
+// tag is there: a failed write is checked against the server and made once more if it is missing (a
+// value another process wrote first stays).
 void set_experiment_tag(const rt::Args& a, py::handle mlflow, py::handle experiment_id, py::handle key,
                         py::handle value) {
     try {
@@ -83,8 +84,21 @@ void set_experiment_tag(const rt::Args& a, py::handle mlflow, py::handle experim
     } catch (py::error_already_set& e) {
         if (!e.matches(a.global("MlflowException"))) throw;
         py::object held = mlflow.attr("get_experiment")(experiment_id).attr("tags").attr("get")(key);
-        if (!rt::equals(held, value)) mlflow.attr("set_experiment_tag")(experiment_id, key, value);
+        if (held.is_none()) mlflow.attr("set_experiment_tag")(experiment_id, key, value);
     }
+}
+
+// An experiment tagged with another project keeps its tag (that project lists it); this one's runs
+// still carry their own project tag. Warned once per process.
+bool held_by_another_project(const rt::Args& a, py::handle mlflow, py::handle experiment, py::handle project) {
+    py::object key = a.global("EXP_STORE_PROJECT_NAME"), name = py::getattr(project, "name", py::none());
+    py::object held = mlflow.attr("get_experiment")(experiment.attr("experiment_id")).attr("tags").attr("get")(key);
+    if (held.is_none() || name.is_none() || rt::equals(held, py::str(name))) return false;
+    a.global("logger").attr("warning")(rt::cat({py::str("Experiment '"), experiment.attr("name"),
+                                                py::str("' belongs to project '"), held,
+                                                py::str("'; it keeps that project, and the iterations of project '"),
+                                                name, py::str("' in it carry their own project tag.")}));
+    return true;
 }
 
 // The project and descriptions go on the experiment once per process and set of values, so
@@ -105,8 +119,9 @@ void tag_experiment(const rt::Args& a, py::handle mlflow, py::handle experiment,
     py::object done = a.global("context").attr("tagged_experiments");
     py::tuple key = py::make_tuple(tracking_uri, experiment_id, py::tuple(tags));
     if (rt::contains(done, key)) return;
-    for (py::handle tag : tags) set_experiment_tag(a, mlflow, experiment_id, tag[py::int_(0)], tag[py::int_(1)]);
     done.attr("add")(key);
+    if (!project.is_none() && held_by_another_project(a, mlflow, experiment, project)) return;
+    for (py::handle tag : tags) set_experiment_tag(a, mlflow, experiment_id, tag[py::int_(0)], tag[py::int_(1)]);
 }
 
 // The innermost iteration of this thread whose `with` block is open, or None.
@@ -136,8 +151,11 @@ void end_left_open(const rt::Args& a, py::handle thread_open) {
     for (size_t i = left.size(); i-- > 0;) end_quietly(a, left[i], py::str("FINISHED"));
 }
 
+// The run carries what MLflow's own start of a run records (its source, its git commit: MLflow's run
+// context providers), below the package's tags and the user.
 py::object start_run(const rt::Args& a, py::handle mlflow, py::handle experiment, py::handle user, py::handle name,
-                      py::dict tags) {
+                      py::dict own_tags) {
+    py::dict tags = a.global("resolve_tags")(own_tags);
     tags[a.global("MLFLOW_USER")] = user.attr("username");
     py::object run = mlflow.attr("create_run")(experiment.attr("experiment_id"), py::arg("tags") = tags,
                                                py::arg("run_name") = name);
@@ -214,7 +232,11 @@ py::object Iteration_init(const rt::Args& a) {
     py::setattr(self, "_Iteration__entered", py::int_(0));
     // the run's journal is made now, with the run, not in the training loop's first logging call
     py::setattr(self, "_Iteration__server", client.attr("tracking_uri"));
-    sender(a).attr("open_run")(logging_server(self), run_id(self));
+    py::setattr(self, "_Iteration__owner", py::bool_(!resumed));
+    if (resumed)
+        sender(a).attr("open_run")(logging_server(self), run_id(self));
+    else  // a journal it leaves ends the run when uploaded: its process died
+        sender(a).attr("open_run")(logging_server(self), run_id(self), py::arg("owner") = true);
     open_iteration(a, self, run, thread_open);
     return py::none();
 }
@@ -350,10 +372,16 @@ py::object flush_before_end(const rt::Args& a, py::handle self) {
     return py::object();
 }
 
+// The end is a record of the run, queued after its others: it returns while the server is down. A client
+// or sender that is not the package's own (a test's substitute) is asked to end the run as MLflow's is.
 py::object Iteration_end(const rt::Args& a) {
     py::handle self = a[0], status = a[1];
     py::object refused = flush_before_end(a, self);
-    self.attr("_Iteration__mlflow").attr("set_terminated")(run_id(self), status);
+    py::object to = sender(a), mlflow = self.attr("_Iteration__mlflow");
+    if (sender::is_native_sender(to) && rt::is_instance(mlflow, a.global("MlflowClient")))
+        to.attr("update_run")(logging_server(self), run_id(self), status);
+    else
+        mlflow.attr("set_terminated")(run_id(self), status);
     py::setattr(self, "_Iteration__status", status);
     self.attr("_forget")();
     if (refused) rt::raise_instance(refused);
@@ -389,7 +417,11 @@ py::object end_open_iterations(const rt::Args& a) {
     py::object monotonic = a.global("time").attr("monotonic");
     double deadline = monotonic().cast<double>() + EXIT_DEADLINE_SECONDS;
     py::list open = list_of(context.attr("open_iterations"));
-    for (size_t i = open.size(); i-- > 0 && monotonic().cast<double>() < deadline;) end_quietly(a, open[i], status);
+    for (size_t i = open.size(); i-- > 0 && monotonic().cast<double>() < deadline;) {
+        // a run this process attached to (a rank resuming it by id) is its starter's to end
+        if (rt::truthy(py::getattr(open[i], "_Iteration__owner", py::bool_(true)))) end_quietly(a, open[i], status);
+        else open[i].attr("_forget")();
+    }
     return py::none();
 }
 
@@ -416,6 +448,8 @@ VELA_MODULE(iteration) {
     module.import("time");
     module.import_from("mlflow.entities", {"Metric", "Param", "RunTag"});
     module.import_from("mlflow.exceptions", {"MlflowException"});
+    module.import_from("mlflow.tracking", {"MlflowClient"});
+    module.import_from("mlflow.tracking.context.registry", {"resolve_tags"});
     module.import_from("mlflow.protos.databricks_pb2", {"INVALID_PARAMETER_VALUE"});
     module.import_as("mlflow.tracking.fluent", "fluent");
     module.import_from("mlflow.utils.mlflow_tags", {"MLFLOW_USER", "MLFLOW_PARENT_RUN_ID"});

@@ -16,17 +16,24 @@ py::object Project_list_experiments(const rt::Args& a) {
     return self.attr("client").attr("list_experiments")(self.attr("name"));
 }
 
-// The iterations of an experiment (an Experiment, or its id), all pages, newest first.
+// This project's iterations of an experiment (an Experiment, or its id), all pages, newest first. Other
+// projects may keep runs in the same experiment: only the runs tagged with this project are its own.
 py::object Project_list_iterations(const rt::Args& a) {
     py::handle self = a[0], experiment = a[1], filter_string = a[2];
     py::object experiment_id = py::getattr(experiment, "experiment_id", experiment);
-    return self.attr("client").attr("list_iterations")(experiment_id, filter_string);
+    py::object runs = self.attr("client").attr("list_iterations")(experiment_id, filter_string);
+    py::list own;
+    for (py::handle run : runs)
+        if (rt::equals(run.attr("data").attr("tags").attr("get")(a.global("EXP_STORE_PROJECT_NAME")), self.attr("name")))
+            own.append(run);
+    return std::move(own);
 }
 
 }  // namespace
 
 VELA_MODULE(project) {
     module.import_from("vela_experiment_tracking.entities.labeled_record", {"LabeledRecord"});
+    module.import_from("vela_experiment_tracking.model.tags", {"EXP_STORE_PROJECT_NAME"});
 
     auto self = rt::param("self");
     rt::ClassBuilder(module, "Project", py::make_tuple(module.get("LabeledRecord")),

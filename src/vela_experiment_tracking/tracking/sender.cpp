@@ -293,7 +293,7 @@ py::object Sender_open_run(const rt::Args& a) {
     Engine& engine = engine_of(a[0]);
     std::string run_id = text_of(a[2]);
     prepare_run(a, engine, run_id);
-    warn(a, engine.open(run_uri(a[1]), run_id));
+    warn(a, engine.open(run_uri(a[1]), run_id, rt::truthy(a[3])));
     return py::none();
 }
 
@@ -329,12 +329,59 @@ py::object Sender_set_tag(const rt::Args& a) {
     return py::none();
 }
 
+// MLflow's entities (Metric, Param, RunTag), as its client's log_batch takes them.
+py::object Sender_log_batch(const rt::Args& a) {
+    std::vector<Record> records;
+    for (py::handle m : a[3])
+        records.push_back(metric(a, m.attr("key"), m.attr("value"), checked_timestamp(a, m.attr("timestamp")),
+                                 checked_step(a, m.attr("step"))));
+    for (py::handle p : a[4]) records.push_back(text_record(a, Kind::Param, p.attr("key"), p.attr("value")));
+    for (py::handle t : a[5]) records.push_back(text_record(a, Kind::Tag, t.attr("key"), t.attr("value")));
+    if (!records.empty()) append(a, a[0], a[1], a[2], records.data(), records.size(), a[6]);
+    return py::none();
+}
+
+py::object Sender_delete_tag(const rt::Args& a) {
+    Record record;
+    record.kind = Kind::DeleteTag;
+    record.key = checked_key(a, a[3], "tag");
+    append(a, a[0], a[1], a[2], &record, 1, a[4]);
+    return py::none();
+}
+
+// A run's status (with its end time) or its name, in order with its other records.
+py::object Sender_update_run(const rt::Args& a) {
+    Record record;
+    record.kind = Kind::Update;
+    if (!a[3].is_none()) {
+        record.text = text_of(a[3]);
+        record.timestamp = a[4].is_none() ? a.global("time").attr("time_ns")().cast<int64_t>() / 1000000
+                                          : checked_timestamp(a, a[4]);
+    }
+    if (!a[5].is_none()) record.key = checked_text(a, a[5], "run name", "", sender::MAX_TAG_VALUE);
+    append(a, a[0], a[1], a[2], &record, 1, a[6]);
+    return py::none();
+}
+
 py::object Sender_flush(const rt::Args& a) {
     Engine& engine = engine_of(a[0]);
     if (a[1].is_none()) return py::bool_(flush_run(a, engine, nullptr, a[2]));
     std::string run_id = text_of(a[1]);
     return py::bool_(flush_run(a, engine, &run_id, a[2]));
 }
+
+// Waits at most `timeout` seconds in all for the run's queued records (or every run's); refusals stay for
+// flush(). True when all were settled.
+py::object Sender_wait(const rt::Args& a) {
+    Engine& engine = engine_of(a[0]);
+    auto wait = std::chrono::duration<double>(bounded(a[2], 0, MOST_SECONDS));
+    auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(wait);
+    if (a[1].is_none()) return py::bool_(engine.flush(nullptr, deadline, wait));
+    std::string run_id = text_of(a[1]);
+    return py::bool_(engine.flush(&run_id, deadline, wait));
+}
+
+py::object same_server(const rt::Args& a) { return py::bool_(sender::same_origin(text_of(a[0]), text_of(a[1]))); }
 
 py::object Sender_pending(const rt::Args& a) {
     Engine& engine = engine_of(a[0]);
@@ -526,6 +573,7 @@ VELA_MODULE(sender) {
     module.import("logging");
     module.import("os");
     module.import("sys");
+    module.import("time");
     module.import("requests");
     module.import_from("mlflow.protos.databricks_pb2", {"INVALID_PARAMETER_VALUE"});
     module.import_from("vela_experiment_tracking", {"context"});
@@ -555,9 +603,10 @@ VELA_MODULE(sender) {
                      "Sends iterations' records to the tracking server from a background thread, through a "
                      "journal on disk.")
         .method({"__init__", {self}, Sender_init})
-        .method({"open_run", {self, uri, run_id}, Sender_open_run,
+        .method({"open_run", {self, uri, run_id, rt::param("owner", py::bool_(false))}, Sender_open_run,
                  "Ready a run for logging (its journal, the sending thread), so that its first record costs "
-                 "the caller no more than the others."})
+                 "the caller no more than the others. The owner is the process that started the run: a "
+                 "journal it leaves ends the run as KILLED when uploaded."})
         .method({"log_metric",
                  {self, uri, run_id, rt::param("key"), rt::param("value"), rt::param("timestamp"),
                   rt::param("step", py::none()), synchronous},
@@ -571,10 +620,21 @@ VELA_MODULE(sender) {
                  "Queue a mapping of tags, all or none."})
         .method({"set_tag", {self, uri, run_id, rt::param("key"), rt::param("value"), synchronous}, Sender_set_tag,
                  "Queue one tag."})
+        .method({"log_batch", {self, uri, run_id, rt::param("metrics", py::tuple()), rt::param("params", py::tuple()),
+                               rt::param("tags", py::tuple()), synchronous},
+                 Sender_log_batch, "Queue MLflow's Metric, Param and RunTag entities, all or none."})
+        .method({"delete_tag", {self, uri, run_id, rt::param("key"), synchronous}, Sender_delete_tag,
+                 "Queue the deletion of a tag."})
+        .method({"update_run", {self, uri, run_id, rt::param("status", py::none()), rt::param("end_time", py::none()),
+                                rt::param("run_name", py::none()), synchronous},
+                 Sender_update_run, "Queue a change of the run's status (ended now, unless end_time is given) or name."})
         .method({"flush", {self, rt::param("run_id", py::none()), rt::param("timeout", py::none())}, Sender_flush,
                  "Wait until the run's records (or all) are on the server: True, or False when the wait ended "
                  "first. Without a timeout the wait ends after VELA_LOG_FLUSH_TIMEOUT seconds without "
                  "progress. Records the server refused raise ExperimentTrackingException."})
+        .method({"wait", {self, rt::param("run_id", py::none()), rt::param("timeout", py::float_(10.0))}, Sender_wait,
+                 "Wait at most timeout seconds in all for the run's queued records (or all): True when they are "
+                 "on the server. Refusals are left for flush()."})
         .method({"pending", {self, rt::param("run_id", py::none())}, Sender_pending,
                  "How many records of the run (or of all runs) the server has not confirmed yet."})
         .method({"close", {self, rt::param("timeout", py::none())}, Sender_close,
@@ -587,6 +647,8 @@ VELA_MODULE(sender) {
         .build();
 
     module.def({"get_sender", {}, get_sender, "The process's sender, made on first use."});
+    module.def({"same_server", {rt::param("a"), rt::param("b")}, same_server,
+                "Whether two addresses name the same server (scheme, host and port, in any case)."});
     module.def({"_at_exit", {}, at_exit});
     module.def({"_before_fork", {}, before_fork});
     module.def({"_after_fork_in_parent", {}, after_fork_in_parent});

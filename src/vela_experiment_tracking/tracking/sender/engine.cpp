@@ -27,8 +27,13 @@ std::string seconds_text(double seconds) {
 }
 
 std::string refusal(const Record& r, const std::string& reason) {
-    const char* kind = r.kind == Kind::Metric ? "metric" : r.kind == Kind::Param ? "parameter" : "tag";
-    return std::string("The tracking server refused ") + kind + " '" + r.key + "': " + reason;
+    const std::string& name = r.kind == Kind::Update && !r.text.empty() ? r.text : r.key;
+    const char* kind = r.kind == Kind::Metric      ? "metric"
+                       : r.kind == Kind::Param     ? "parameter"
+                       : r.kind == Kind::DeleteTag ? "the deletion of tag"
+                       : r.kind == Kind::Update    ? "the update of the run to"
+                                                   : "tag";
+    return std::string("The tracking server refused ") + kind + " '" + name + "': " + reason;
 }
 
 }  // namespace
@@ -83,9 +88,17 @@ void Engine::configure(std::string directory, size_t memory_limit) {
     memory_limit_ = std::max<size_t>(memory_limit, 1);
 }
 
-std::string Engine::open(const std::string& uri, const std::string& run_id) {
+std::string Engine::open(const std::string& uri, const std::string& run_id, bool owner) {
     std::string warning;
     std::lock_guard<std::mutex> lock(mutex_);
+    if (owner && runs_.find(run_id) == runs_.end()) {
+        auto run = std::make_unique<Run>();
+        run->owner = true;
+        run->uri = uri;
+        run->run_id = run_id;
+        order_.push_back(run.get());
+        runs_.emplace(run_id, std::move(run));
+    }
     open_run(run_id, &uri, warning);
     start_thread();
     return warning;
@@ -107,7 +120,7 @@ Run* Engine::open_run(std::string_view run_id, const std::string* uri, std::stri
     auto found = runs_.find(run_id);
     if (found != runs_.end()) {
         Run& run = *found->second;
-        if (!run.journal && !run.journal_failed && !directory_.empty() && run.pending() == 0)
+        if (!run.journal && !run.journal_failed && !directory_.empty() && (run.pending() == 0 || run.next_seq == 1))
             open_journal(run, warning);
         return &run;
     }
@@ -123,7 +136,7 @@ Run* Engine::open_run(std::string_view run_id, const std::string* uri, std::stri
 }
 
 void Engine::open_journal(Run& run, std::string& warning) {
-    run.journal = Journal::create(directory_, run.uri, run.run_id);
+    run.journal = Journal::create(directory_, run.uri, run.run_id, run.owner);
     // a later journal of the run starts where the settled records end
     if (run.journal && run.done_seq > 0 && !run.journal->append(ack_line(run.done_seq))) run.journal.reset();
     if (!run.journal) {
@@ -248,6 +261,8 @@ Engine::Adopted Engine::adopt(const std::string& path, const std::string* server
     std::unique_ptr<Journal> journal = Journal::adopt(path);
     if (!journal) return adopted;
     std::string run_id;
+    bool owner = false, ended = false;
+    int64_t last_time = 0;
     uint64_t acked = 0, last = 0;
     std::vector<uint64_t> entries;  // the records' numbers: a damaged line's is missing
     off_t whole = 0;  // where the last whole line ends
@@ -255,11 +270,14 @@ Engine::Adopted Engine::adopt(const std::string& path, const std::string* server
         std::string bytes = journal->read(whole, READ_BACK);
         LineReader reader(bytes);
         for (Line line; reader.next(line);) {
-            if (line.kind == Line::Header && adopted.uri.empty()) adopted.uri = line.uri, run_id = line.run_id;
+            if (line.kind == Line::Header && adopted.uri.empty())
+                adopted.uri = line.uri, run_id = line.run_id, owner = line.owner;
             if (line.kind == Line::Ack) acked = std::max(acked, line.record.seq);
             if (line.kind != Line::Entry) continue;
             last = std::max(last, line.record.seq);
             entries.push_back(line.record.seq);
+            last_time = std::max(last_time, line.record.timestamp);
+            ended = ended || (line.record.kind == Kind::Update && !line.record.text.empty());
         }
         adopted.damaged += reader.damaged();
         size_t consumed = reader.consumed();
@@ -272,6 +290,16 @@ Engine::Adopted Engine::adopt(const std::string& path, const std::string* server
     if (adopted.uri.empty() || (server && !same_origin(adopted.uri, *server))) return adopted;
     adopted.taken = true;
     journal->truncate(whole);  // the confirmations to come start on a line of their own
+    if (owner && !ended && last > 0) {
+        // its process died without ending the run: it ends as stopped, at the time of its last record
+        Record end;
+        end.kind = Kind::Update;
+        end.seq = ++last;
+        end.text = "KILLED";
+        end.timestamp = last_time > 0 ? last_time : journal->modified_ms();
+        if (journal->append(record_line(end))) ++adopted.records;
+        else --last;
+    }
     auto run = std::make_unique<Run>();
     run->uri = adopted.uri;
     run->run_id = run_id;
@@ -448,7 +476,7 @@ void Engine::read_back(Run& run, std::unique_lock<std::mutex>& lock) {
 Outcome Engine::send(const Run& run, const std::vector<const Record*>& batch) {
     std::string body = batch_body(run.run_id, batch);
     py::gil_scoped_acquire gil;
-    Outcome outcome = post(session_, auth_, run.uri + "/api/2.0/mlflow/runs/log-batch", body);
+    Outcome outcome = post(session_, auth_, run.uri + endpoint(batch), body);
     try {
         report(run, outcome, batch);
     } catch (py::error_already_set& e) {

@@ -30,6 +30,7 @@ using Clock = std::chrono::steady_clock;
 struct Run {
     std::string uri;  // the tracking server
     std::string run_id;
+    bool owner = false;                // this process started the run
     std::unique_ptr<Journal> journal;  // none: memory only
     bool journal_failed = false;       // no more lines are written to it
     std::deque<Record> memory;         // in order; the front ones may be in flight
@@ -64,7 +65,8 @@ public:
     // Settings read from the environment by the caller, for runs opened from now on.
     void configure(std::string directory, size_t memory_limit);
     // Readies a run: its journal, and the thread that sends. Returns a warning to log, if any.
-    std::string open(const std::string& uri, const std::string& run_id);
+    // `owner`: this process started the run, and a journal it leaves ends the run when uploaded.
+    std::string open(const std::string& uri, const std::string& run_id, bool owner = false);
     // Appends records of one run, never waiting: past the memory bound they are read back from the
     // journal later, or, with no journal to take them, dropped and counted. A run not open yet is
     // opened only with its server's address (`uri`); without it, false and nothing is appended.

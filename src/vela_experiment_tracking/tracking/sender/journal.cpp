@@ -129,7 +129,8 @@ bool parse(std::string_view payload, Line& line) {
     std::vector<std::string_view> parts = fields(payload);
     if (parts[0] == MAGIC) {
         line.kind = Line::Header;
-        return parts.size() == 4 && parts[1] == VERSION && read_text(parts[2], line.uri) &&
+        line.owner = parts.size() == 5 && parts[4] == "owner";
+        return parts.size() == 5 && parts[1] == VERSION && read_text(parts[2], line.uri) &&
                read_text(parts[3], line.run_id);
     }
     if (parts[0] == "a") {
@@ -140,7 +141,7 @@ bool parse(std::string_view payload, Line& line) {
     line.kind = Line::Entry;
     if (parts.size() != 7 || parts[0].size() != 1) return false;
     r.kind = static_cast<Kind>(parts[0][0]);
-    if (r.kind != Kind::Metric && r.kind != Kind::Param && r.kind != Kind::Tag) return false;
+    if (!batched(r.kind) && r.kind != Kind::DeleteTag && r.kind != Kind::Update) return false;
     r.journaled = true;
     return read_number(parts[1], r.seq) && read_number(parts[2], r.timestamp) && read_number(parts[3], r.step) &&
            read_value(parts[4], r.value) && read_text(parts[5], r.key) && read_text(parts[6], r.text);
@@ -169,11 +170,12 @@ std::string ack_line(uint64_t seq) {
     return sealed(std::move(payload));
 }
 
-std::string header_line(const std::string& uri, const std::string& run_id) {
+std::string header_line(const std::string& uri, const std::string& run_id, bool owner) {
     std::string payload = std::string(MAGIC) + "\t" + VERSION + "\t";
     put_text(payload, uri);
     payload += '\t';
     put_text(payload, run_id);
+    payload += owner ? "\towner" : "\tattached";
     return sealed(std::move(payload));
 }
 
@@ -194,7 +196,7 @@ bool LineReader::next(Line& line) {
 }
 
 std::unique_ptr<Journal> Journal::create(const std::string& directory, const std::string& uri,
-                                         const std::string& run_id) {
+                                         const std::string& run_id, bool owner) {
     std::string stem;  // run ids are hex; anything else is made safe for a file name
     for (char c : run_id.substr(0, 64))
         stem += (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_') ? c : '_';
@@ -206,7 +208,7 @@ std::unique_ptr<Journal> Journal::create(const std::string& directory, const std
         if (fd < 0) return nullptr;
         ::flock(fd, LOCK_EX | LOCK_NB);
         auto journal = std::make_unique<Journal>(fd, path, 0);
-        if (!journal->append(header_line(uri, run_id))) {
+        if (!journal->append(header_line(uri, run_id, owner))) {
             int error = errno;
             journal->remove();
             errno = error;
@@ -259,6 +261,12 @@ std::string Journal::read(off_t from, size_t most) const {
     }
     bytes.resize(got);
     return bytes;
+}
+
+int64_t Journal::modified_ms() const {
+    struct stat info;
+    if (fd_ < 0 || ::fstat(fd_, &info) != 0) return 0;
+    return static_cast<int64_t>(info.st_mtim.tv_sec) * 1000 + info.st_mtim.tv_nsec / 1000000;
 }
 
 void Journal::truncate(off_t size) {

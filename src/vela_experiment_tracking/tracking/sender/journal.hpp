@@ -14,12 +14,14 @@ namespace sender {
 
 std::string record_line(const Record& record);
 std::string ack_line(uint64_t seq);
-std::string header_line(const std::string& uri, const std::string& run_id);
+// The process that writes it started the run (`owner`), or attached to it.
+std::string header_line(const std::string& uri, const std::string& run_id, bool owner);
 
 struct Line {
     enum Kind { Header, Entry, Ack } kind = Entry;
     Record record;            // Entry: the record; Ack: record.seq, the last one confirmed
     std::string uri, run_id;  // Header
+    bool owner = false;       // Header
 };
 
 // Reads journal bytes line by line. A line whose checksum or form is wrong is counted and skipped, and
@@ -49,7 +51,7 @@ public:
 
     // A new journal in `directory`; nullptr (and errno) when it cannot be made.
     static std::unique_ptr<Journal> create(const std::string& directory, const std::string& uri,
-                                           const std::string& run_id);
+                                           const std::string& run_id, bool owner);
     // An existing journal that no living process holds; nullptr when in use, foreign or unreadable.
     static std::unique_ptr<Journal> adopt(const std::string& path);
 
@@ -60,6 +62,7 @@ public:
     void close();
 
     off_t size() const { return size_; }
+    int64_t modified_ms() const;  // when the file was last written, in ms since the epoch
     const std::string& path() const { return path_; }
 
 private:

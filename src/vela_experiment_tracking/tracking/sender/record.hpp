@@ -7,7 +7,11 @@
 
 namespace sender {
 
-enum class Kind : char { Metric = 'm', Param = 'p', Tag = 't' };
+// Metrics, parameters and tags go in batches; a tag's deletion and an update of the run (its status and
+// end time, `text` and `timestamp`, or its name, `key`) are requests of their own, in the same order.
+enum class Kind : char { Metric = 'm', Param = 'p', Tag = 't', DeleteTag = 'd', Update = 'u' };
+
+inline bool batched(Kind kind) { return kind == Kind::Metric || kind == Kind::Param || kind == Kind::Tag; }
 
 struct Record {
     Kind kind = Kind::Metric;

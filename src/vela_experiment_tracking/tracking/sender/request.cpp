@@ -46,6 +46,11 @@ bool about_the_records(const std::string& code) {
     return code == "INVALID_PARAMETER_VALUE" || code == "MALFORMED_REQUEST" || code == "INVALID_STATE";
 }
 
+// Deleting a tag the run does not have: the server says so with not-found.
+bool tag_gone(int status, const std::string& code, const std::string& url) {
+    return status == 404 && code == "RESOURCE_DOES_NOT_EXIST" && url.find("/runs/delete-tag") != std::string::npos;
+}
+
 // The answer's JSON object, or None when the answer is no JSON object (a proxy's page, say).
 py::object json_object(py::handle response) {
     try {
@@ -70,7 +75,7 @@ std::string hint(int status) {
     return "";
 }
 
-Outcome classify(py::handle response) {
+Outcome classify(py::handle response, const std::string& url) {
     int status = response.attr("status_code").cast<int>();
     py::object answer = json_object(response);
     std::string code = text_item(answer, "error_code");
@@ -79,7 +84,7 @@ Outcome classify(py::handle response) {
         if (!answer.is_none()) return {Outcome::Delivered, ""};
         return {Outcome::Retry, shown + ": an answer that is not the tracking server's"};
     }
-    if (status == 400 && about_the_records(code))
+    if ((status == 400 && about_the_records(code)) || tag_gone(status, code, url))
         return {Outcome::Refused, "HTTP 400: " + text_item(answer, "message").substr(0, 500)};
     if (status == 413) return {Outcome::TooLarge, shown + ": too large, sent again in smaller batches"};
     return {Outcome::Retry, shown + hint(status)};
@@ -97,8 +102,10 @@ bool is_bad_address(py::error_already_set& e) {
 
 std::vector<const Record*> cut(const std::deque<Record>& queue, size_t most, uint64_t one_by_one_to) {
     std::vector<const Record*> batch;
+    if (!queue.empty() && !batched(queue.front().kind)) return {&queue.front()};  // a request of its own
     size_t metrics = 0, params = 0, tags = 0, bytes = 0;
     for (const Record& r : queue) {
+        if (!batched(r.kind)) break;
         if (batch.size() >= std::min(most, MAX_ENTRIES)) break;
         if (!batch.empty() && r.seq <= one_by_one_to) break;
         size_t& count = r.kind == Kind::Metric ? metrics : r.kind == Kind::Param ? params : tags;
@@ -113,7 +120,33 @@ std::vector<const Record*> cut(const std::deque<Record>& queue, size_t most, uin
     return batch;
 }
 
+std::string endpoint(const std::vector<const Record*>& batch) {
+    Kind kind = batch.front()->kind;
+    return kind == Kind::DeleteTag ? "/api/2.0/mlflow/runs/delete-tag"
+           : kind == Kind::Update  ? "/api/2.0/mlflow/runs/update"
+                                   : "/api/2.0/mlflow/runs/log-batch";
+}
+
 std::string batch_body(const std::string& run_id, const std::vector<const Record*>& batch) {
+    const Record& first = *batch.front();
+    if (first.kind == Kind::DeleteTag || first.kind == Kind::Update) {
+        std::string body = "{\"run_id\":";
+        json_text(body, run_id);
+        if (first.kind == Kind::DeleteTag) {
+            body += ",\"key\":";
+            json_text(body, first.key);
+        }
+        if (first.kind == Kind::Update && !first.text.empty()) {
+            body += ",\"status\":";
+            json_text(body, first.text);
+            body += ",\"end_time\":" + std::to_string(first.timestamp);
+        }
+        if (first.kind == Kind::Update && !first.key.empty()) {
+            body += ",\"run_name\":";
+            json_text(body, first.key);
+        }
+        return body + "}";
+    }
     std::string metrics, params, tags;
     for (const Record* r : batch) {
         std::string& out = r->kind == Kind::Metric ? metrics : r->kind == Kind::Param ? params : tags;
@@ -146,7 +179,7 @@ Outcome post(py::handle session, py::handle auth, const std::string& url, const 
                                                     py::arg("headers") = headers, py::arg("auth") = auth,
                                                     py::arg("timeout") = py::make_tuple(5, 30),
                                                     py::arg("allow_redirects") = false);
-        return classify(response);
+        return classify(response, url);
     } catch (py::error_already_set& e) {
         std::string reason = py::str(py::type::handle_of(e.value()).attr("__name__"));
         if (is_bad_address(e)) return {Outcome::Refused, reason + ": " + py::str(e.value()).cast<std::string>()};

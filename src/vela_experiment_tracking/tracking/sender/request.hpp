@@ -24,7 +24,11 @@ struct Outcome {
 // `one_by_one_to` back only one (a refused batch's records are sent alone, to find the refused ones).
 std::vector<const Record*> cut(const std::deque<Record>& queue, size_t most, uint64_t one_by_one_to);
 
-// MLflow's batch request: {"run_id": ..., "metrics": [...], "params": [...], "tags": [...]}
+// The path of the batch's request: a batch of metrics, parameters and tags, or one record of its own.
+std::string endpoint(const std::vector<const Record*>& batch);
+
+// MLflow's batch request: {"run_id": ..., "metrics": [...], "params": [...], "tags": [...]}; a tag's
+// deletion or a run's update as MLflow's requests of those.
 std::string batch_body(const std::string& run_id, const std::vector<const Record*>& batch);
 
 // Posts the batch with the session (the GIL held) and tells what the answer means. Only MLflow's own

@@ -1,0 +1,148 @@
+// vela_experiment_tracking.tracking.store: MLflow's REST store, with the writes to the tracking server
+// that init resolved going through the package's journal and background sender.
+//
+// MLflow builds its store for an http(s) address through its `mlflow.tracking_store` plugins, which it
+// registers after its own schemes: every such address gets this store. For the server of the last init
+// its writes (log_batch, log_metric, log_param, set_tag, delete_tag, update_run_info) are queued and
+// return at once, and a read of a run first waits, bounded, for the run's queued writes; for any other
+// address, and before any init, every call is MLflow's own. The server is compared at each call: MLflow
+// keeps the store it built for an address, which may be before init. MLflow loads this module while it
+// is itself being imported: the package's modules are looked up when a call needs them.
+#include "runtime.hpp"
+
+namespace {
+
+constexpr double READ_WAIT_SECONDS = 10;  // at most, for a run's queued writes before reading it
+
+py::object loaded(const rt::Args& a, const char* name) { return a.global("sys").attr("modules").attr("get")(name); }
+
+// The process's sender when this store's server is the one the last init resolved; else None.
+py::object durable_sender(const rt::Args& a, py::handle self) {
+    py::object context = loaded(a, "vela_experiment_tracking.context");
+    if (context.is_none()) return py::none();
+    py::object client = context.attr("current_client");
+    if (!rt::truthy(client) || client.attr("tracking_uri").is_none()) return py::none();
+    py::object sender = a.global("importlib").attr("import_module")("vela_experiment_tracking.tracking.sender");
+    if (!rt::truthy(sender.attr("same_server")(client.attr("tracking_uri"), self.attr("store_uri")))) return py::none();
+    return sender.attr("get_sender")();
+}
+
+py::object DurableRestStore_init(const rt::Args& a) {
+    py::handle self = a[0];
+    rt::super(a, self).attr("__init__")(a[1]);
+    py::setattr(self, "store_uri", rt::str(a[2]).attr("rstrip")("/"));
+    return py::none();
+}
+
+py::object DurableRestStore_log_batch(const rt::Args& a) {
+    py::handle self = a[0];
+    py::object sender = durable_sender(a, self);
+    if (sender.is_none()) return rt::super(a, self).attr("log_batch")(a[1], a[2], a[3], a[4]);
+    sender.attr("log_batch")(self.attr("store_uri"), a[1], a[2], a[3], a[4]);
+    return py::none();
+}
+
+// log_metric, log_param, set_tag: one entity, as a batch of one.
+template <int Slot>
+py::object log_one(const rt::Args& a, const char* name) {
+    py::handle self = a[0];
+    py::object sender = durable_sender(a, self);
+    if (sender.is_none()) return rt::super(a, self).attr(name)(a[1], a[2]);
+    py::list entities[3];
+    entities[Slot].append(a[2]);
+    sender.attr("log_batch")(self.attr("store_uri"), a[1], entities[0], entities[1], entities[2]);
+    return py::none();
+}
+
+py::object DurableRestStore_log_metric(const rt::Args& a) { return log_one<0>(a, "log_metric"); }
+py::object DurableRestStore_log_param(const rt::Args& a) { return log_one<1>(a, "log_param"); }
+py::object DurableRestStore_set_tag(const rt::Args& a) { return log_one<2>(a, "set_tag"); }
+
+py::object DurableRestStore_delete_tag(const rt::Args& a) {
+    py::handle self = a[0];
+    py::object sender = durable_sender(a, self);
+    if (sender.is_none()) return rt::super(a, self).attr("delete_tag")(a[1], a[2]);
+    sender.attr("delete_tag")(self.attr("store_uri"), a[1], a[2]);
+    return py::none();
+}
+
+// A run's end is a record too: its status and end time go in order after its other writes.
+py::object DurableRestStore_update_run_info(const rt::Args& a) {
+    py::handle self = a[0], run_status = a[2];
+    py::object sender = durable_sender(a, self);
+    if (sender.is_none()) return rt::super(a, self).attr("update_run_info")(a[1], a[2], a[3], a[4]);
+    py::object status = run_status.is_none() ? py::none() : a.global("RunStatus").attr("to_string")(run_status);
+    sender.attr("update_run")(self.attr("store_uri"), a[1], status, a[3], a[4]);
+    return py::none();
+}
+
+// The run this process starts: its owner ends it, or sync does when the process died first.
+py::object DurableRestStore_create_run(const rt::Args& a) {
+    py::handle self = a[0];
+    py::object run = rt::super(a, self).attr("create_run")(a[1], a[2], a[3], a[4], a[5]);
+    py::object sender = durable_sender(a, self);
+    if (!sender.is_none())
+        sender.attr("open_run")(self.attr("store_uri"), run.attr("info").attr("run_id"), py::arg("owner") = true);
+    return run;
+}
+
+// Reads of a run see its writes: they wait (bounded) for the run's queued ones first.
+void wait_for_writes(const rt::Args& a, py::handle self, py::handle run_id) {
+    py::object sender = durable_sender(a, self);
+    if (!sender.is_none()) sender.attr("wait")(run_id, READ_WAIT_SECONDS);
+}
+
+py::object DurableRestStore_get_run(const rt::Args& a) {
+    wait_for_writes(a, a[0], a[1]);
+    return rt::super(a, a[0]).attr("get_run")(a[1]);
+}
+
+py::object DurableRestStore_get_metric_history(const rt::Args& a) {
+    wait_for_writes(a, a[0], a[1]);
+    return rt::super(a, a[0]).attr("get_metric_history")(a[1], *a.varargs(), **a.kwargs());
+}
+
+py::object DurableRestStore_search_runs(const rt::Args& a) {
+    wait_for_writes(a, a[0], py::none());
+    return rt::super(a, a[0]).attr("_search_runs")(*a.varargs(), **a.kwargs());
+}
+
+// The builder MLflow calls for an http(s) address.
+py::object build_store(const rt::Args& a) {
+    py::object credentials = a.global("functools").attr("partial")(a.global("get_default_host_creds"), a[0]);
+    return a.global("DurableRestStore")(credentials, a[0]);
+}
+
+}  // namespace
+
+VELA_MODULE(store) {
+    module.import("functools");
+    module.import("importlib");
+    module.import("sys");
+    module.import_from("mlflow.entities", {"RunStatus"});
+    module.import_from("mlflow.store.tracking.rest_store", {"RestStore"});
+    module.import_from("mlflow.utils.credentials", {"get_default_host_creds"});
+
+    auto self = rt::param("self"), run_id = rt::param("run_id");
+    rt::ClassBuilder(module, "DurableRestStore", py::make_tuple(module.get("RestStore")),
+                     "MLflow's REST store; the writes to the server of the last init go through the journal.")
+        .method({"__init__", {self, rt::param("get_host_creds"), rt::param("store_uri")}, DurableRestStore_init})
+        .method({"log_batch", {self, run_id, rt::param("metrics"), rt::param("params"), rt::param("tags")},
+                 DurableRestStore_log_batch})
+        .method({"log_metric", {self, run_id, rt::param("metric")}, DurableRestStore_log_metric})
+        .method({"log_param", {self, run_id, rt::param("param")}, DurableRestStore_log_param})
+        .method({"set_tag", {self, run_id, rt::param("tag")}, DurableRestStore_set_tag})
+        .method({"delete_tag", {self, run_id, rt::param("key")}, DurableRestStore_delete_tag})
+        .method({"update_run_info", {self, run_id, rt::param("run_status"), rt::param("end_time"), rt::param("run_name")},
+                 DurableRestStore_update_run_info})
+        .method({"create_run", {self, rt::param("experiment_id"), rt::param("user_id"), rt::param("start_time"),
+                                rt::param("tags"), rt::param("run_name")},
+                 DurableRestStore_create_run})
+        .method({"get_run", {self, run_id}, DurableRestStore_get_run})
+        .method({"get_metric_history", {self, run_id, rt::var_args(), rt::var_kwargs()},
+                 DurableRestStore_get_metric_history})
+        .method({"_search_runs", {self, rt::var_args(), rt::var_kwargs()}, DurableRestStore_search_runs})
+        .build();
+    module.def({"build_store", {rt::param("store_uri"), rt::param("artifact_uri", py::none())}, build_store,
+                "MLflow's tracking store for an http(s) address."});
+}
