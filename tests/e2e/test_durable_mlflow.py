@@ -1,0 +1,186 @@
+"""MLflow's own writes (fluent calls, autolog) inside an iteration, a run's end, a killed process and ranks
+sharing a run, against a real MLflow server (behind the verifying gateway where tokens matter)."""
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+from mlflow import MlflowClient
+
+from .conftest import PLATFORM_CLIENT, LocalMlflowServer, VerifyingGateway, free_port
+from .test_durable_logging import cloud_environment, kill
+
+OUTAGE = 60
+
+FLUENT_AND_AUTOLOG = """
+import json, sys, time
+import mlflow
+from sklearn.linear_model import LinearRegression
+from vela_experiment_tracking.auth.authenticator import ZELTAuthenticator
+from vela_experiment_tracking.tracking.initialize import init
+
+gateway, provider, refresh_token, client_id, name = sys.argv[1:]
+login = ZELTAuthenticator(refresh_token, provider + "/oauth2/token", provider + "/userinfo", client_id)
+iteration = init("churn", name, tracking_uri=gateway, authenticator=login).get_iteration()
+mlflow.sklearn.autolog(log_models=False, log_datasets=False)
+slowest, step, fits = 0.0, 0, 0
+print(iteration.iteration_id, flush=True)
+for line in sys.stdin:  # "log N" logs N metrics a step every 10 ms; "fit" trains once; "end" ends
+    command = line.split()
+    if command[0] == "fit":
+        LinearRegression().fit([[0, 1], [1, 0], [1, 1], [0, 0]], [0, 1, 1, 0])  # a regressor logs no plots
+        fits += 1
+    elif command[0] == "log":
+        for _ in range(int(command[1])):
+            started = time.monotonic()
+            mlflow.log_metric("fluent", step, step=step)
+            slowest = max(slowest, time.monotonic() - started)
+            step += 1
+            time.sleep(0.01)
+    else:
+        break
+    print("done", flush=True)
+started = time.monotonic()
+iteration.end()
+print(json.dumps({"steps": step, "slowest": slowest, "end": time.monotonic() - started}), flush=True)
+"""
+
+
+def command(process, line):
+    process.stdin.write(line + "\n")
+    process.stdin.flush()
+    assert process.stdout.readline() == "done\n"
+
+
+def test_fluent_calls_and_autolog_go_through_an_outage(tmp_path, oidc_provider, platform_refresh_token, unique_name):
+    folder, port = tmp_path / "mlflow", free_port()
+    servers = [LocalMlflowServer(folder, port).__enter__()]
+    gateway = VerifyingGateway(oidc_provider, servers[0].address)
+    script = tmp_path / "training.py"
+    script.write_text(FLUENT_AND_AUTOLOG)
+    training = subprocess.Popen(
+        [sys.executable, str(script), gateway.url, oidc_provider, platform_refresh_token, PLATFORM_CLIENT, unique_name],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, env={**os.environ, "XDG_CACHE_HOME": str(tmp_path / "cache")},
+        text=True)
+    try:
+        run_id = training.stdout.readline().strip()
+        command(training, "log 100")
+        kill(servers[0])
+        outage_ends = time.monotonic() + OUTAGE
+        command(training, "fit")
+        while time.monotonic() < outage_ends:
+            command(training, "log 100")
+        servers.append(LocalMlflowServer(folder, port).__enter__())
+        command(training, "log 100")
+        output, _ = training.communicate("end\n", timeout=300)
+        result = json.loads(output.splitlines()[-1])
+        client = MlflowClient(servers[-1].address)
+        run = client.get_run(run_id)
+        steps = [m.step for m in client.get_metric_history(run_id, "fluent")]
+    finally:
+        training.kill()
+        gateway.stop()
+        for server in servers:
+            server.__exit__()
+    print(f"\n{result['steps']} fluent metrics, {len(steps)} on the server; slowest call "
+          f"{result['slowest'] * 1000:.1f} ms; autolog's parameters: {sorted(run.data.params)}")
+    assert steps == list(range(result["steps"]))  # all of them, in order
+    assert {"fit_intercept", "copy_X"} <= set(run.data.params)  # autolog's, logged while the server was down
+    assert run.info.status == "FINISHED"
+    assert result["slowest"] < 1
+
+
+ENDING = """
+import sys, time
+from vela_experiment_tracking.tracking.initialize import init
+
+iteration = init("churn", sys.argv[2], tracking_uri=sys.argv[1]).get_iteration()
+for step in range(50):
+    iteration.log_metric("loss", 1.0, step=step)
+print(iteration.iteration_id, flush=True)
+sys.stdin.readline()  # the server is down from here on, or the process is killed here
+iteration.log_metric("loss", 1.0, step=50)
+started = time.monotonic()
+iteration.end()
+print(time.monotonic() - started, flush=True)
+"""
+
+
+def start_ending(tmp_path, server, unique_name, environment):
+    script = tmp_path / "ending.py"
+    script.write_text(ENDING)
+    process = subprocess.Popen([sys.executable, str(script), server.address, unique_name], stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment, text=True,
+                               cwd=tmp_path)
+    return process, process.stdout.readline().strip()
+
+
+def sync(environment):
+    return subprocess.run([sys.executable, "-m", "vela_experiment_tracking", "sync"], capture_output=True, text=True,
+                          timeout=300, env=environment)
+
+
+def test_end_during_an_outage_returns_and_the_run_finishes_later(tmp_path, unique_name):
+    environment = {**os.environ, "XDG_CACHE_HOME": str(tmp_path / "cache"), "VELA_LOG_FLUSH_TIMEOUT": "5"}
+    folder, port = tmp_path / "mlflow", free_port()
+    with LocalMlflowServer(folder, port) as server:
+        process, run_id = start_ending(tmp_path, server, unique_name, environment)
+        kill(server)
+        output, errors = process.communicate("go\n", timeout=120)
+    assert process.returncode == 0, errors
+    assert float(output) < 5 + 1
+    with LocalMlflowServer(folder, port) as server:
+        uploaded = sync({**environment, "VELA_TRACKING_SERVER_URI": server.address})
+        client = MlflowClient(server.address)
+        run, history = client.get_run(run_id), client.get_metric_history(run_id, "loss")
+    print(f"\nend() took {float(output):.2f} s while the server was down; sync: {uploaded.stdout.strip()}")
+    assert uploaded.returncode == 0, uploaded.stderr
+    assert run.info.status == "FINISHED" and len(history) == 51
+
+
+def test_a_killed_process_s_run_ends_killed_after_sync(tmp_path, unique_name):
+    subprocess.run(["git", "init", "-q", str(tmp_path)], check=True)
+    subprocess.run(["git", "-C", str(tmp_path), "-c", "user.email=a@b", "-c", "user.name=a", "commit", "-q",
+                    "--allow-empty", "-m", "start"], check=True)
+    environment = {**os.environ, "XDG_CACHE_HOME": str(tmp_path / "cache")}
+    with LocalMlflowServer(tmp_path / "mlflow", free_port()) as server:
+        process, run_id = start_ending(tmp_path, server, unique_name, environment)
+        process.send_signal(signal.SIGKILL)
+        process.wait(timeout=20)
+        uploaded = sync({**environment, "VELA_TRACKING_SERVER_URI": server.address})
+        client = MlflowClient(server.address)
+        run, history = client.get_run(run_id), client.get_metric_history(run_id, "loss")
+    assert uploaded.returncode == 0, uploaded.stderr
+    assert run.info.status == "KILLED" and len(history) == 50
+    assert run.data.tags["mlflow.source.type"] == "LOCAL"
+    assert run.data.tags["mlflow.source.name"].endswith("ending.py")
+    assert "mlflow.source.git.commit" in run.data.tags
+
+
+RANK = """
+import sys, time
+from vela_experiment_tracking.entities.iteration import Iteration
+from vela_experiment_tracking.tracking.initialize import init
+
+server, name, run_id, rank = sys.argv[1:]
+iteration = Iteration(init("churn", name, tracking_uri=server), iteration_id=run_id)
+for step in range(100):
+    iteration.log_metric(f"rank{rank}", 1.0, step=step)
+"""
+
+
+def test_ranks_attach_and_only_the_owner_ends_the_run(mlflow_server, mlflow_client, unique_name, tmp_path):
+    from vela_experiment_tracking.tracking.initialize import init
+
+    owner = init("churn", unique_name, tracking_uri=mlflow_server).get_iteration()
+    ranks = [subprocess.Popen([sys.executable, "-c", RANK, mlflow_server, unique_name, owner.iteration_id, str(rank)],
+                              env={**os.environ, "XDG_CACHE_HOME": str(tmp_path / "cache")}) for rank in (1, 2)]
+    assert [rank.wait(timeout=300) for rank in ranks] == [0, 0]
+    assert mlflow_client.get_run(owner.iteration_id).info.status == "RUNNING"
+    owner.end()
+    assert owner.flush(timeout=30)
+    run = mlflow_client.get_run(owner.iteration_id)
+    assert run.info.status == "FINISHED"
+    assert all(len(mlflow_client.get_metric_history(owner.iteration_id, f"rank{rank}")) == 100 for rank in (1, 2))
