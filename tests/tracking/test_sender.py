@@ -31,6 +31,11 @@ def log_all(sender, run="r1", metrics=0, params=0, tags=0):
             sender.set_tags(SERVER, run, {"t": i})
 
 
+def steps(endpoint):
+    """The steps of the metrics delivered: a run's metrics may go in several requests at once, in any order."""
+    return sorted(m["step"] for m in endpoint.delivered())
+
+
 def test_batches_keep_to_the_server_limits_and_the_order(make_sender, endpoint):
     sender = make_sender()
     endpoint.hold.clear()  # everything queues behind the first request
@@ -42,10 +47,10 @@ def test_batches_keep_to_the_server_limits_and_the_order(make_sender, endpoint):
         assert len(body.get("metrics", [])) <= 1000
         assert len(body.get("params", [])) <= 100 and len(body.get("tags", [])) <= 100
         assert sum(len(body.get(kind, [])) for kind in ("metrics", "params", "tags")) <= 1000
-    assert [m["step"] for m in endpoint.delivered("metrics")] == list(range(2500))
+    assert steps(endpoint) == list(range(2500))
     assert [p["key"] for p in endpoint.delivered("params")] == [f"p{i}" for i in range(250)]
     assert [t["value"] for t in endpoint.delivered("tags")] == [str(i) for i in range(250)]
-    assert len(endpoint.bodies) <= 8
+    assert len(endpoint.bodies) <= 10  # 6 at least; a request beside another one stops at a parameter
     assert endpoint.calls[0]["url"] == SERVER + "/api/2.0/mlflow/runs/log-batch"
 
 
@@ -63,15 +68,15 @@ def test_a_burst_logged_while_the_loop_holds_the_interpreter_goes_in_one_request
     assert [len(body["metrics"]) for body in endpoint.bodies[1:]] == [500]
 
 
-def test_runs_are_sent_side_by_side_each_in_order(make_sender, endpoint):
+def test_runs_are_sent_side_by_side(make_sender, endpoint):
     sender = make_sender()
     for i in range(300):
         for run in ("a", "b"):
             sender.log_metric(SERVER, run, "m", float(i), 1000, i)
     assert sender.flush(timeout=30)
     for run in ("a", "b"):
-        steps = [m["step"] for body in endpoint.bodies if body["run_id"] == run for m in body.get("metrics", [])]
-        assert steps == list(range(300))
+        logged = [m["step"] for body in endpoint.bodies if body["run_id"] == run for m in body.get("metrics", [])]
+        assert sorted(logged) == list(range(300))
 
 
 def test_the_request_carries_the_package_auth(endpoint, journal_home):
@@ -134,7 +139,7 @@ def test_refused_records_are_reported_once_and_the_rest_delivered(make_sender, e
         with pytest.raises(ExperimentTrackingException, match="refused 1 record") as raised:
             sender.flush("r", timeout=10)
     assert "metric 'bad': HTTP 400: bad value" in raised.value.message
-    assert [m["step"] for m in endpoint.delivered()] == [0, 1, 2, 3, 5, 6, 7, 8, 9]
+    assert steps(endpoint) == [0, 1, 2, 3, 5, 6, 7, 8, 9]
     assert any("refused metric 'bad'" in record.message for record in caplog.records)
     assert sender.flush("r", timeout=10) is True  # reported once
 
@@ -158,7 +163,7 @@ def test_outages_are_retried_with_one_warning_and_a_count_at_the_end(make_sender
     with caplog.at_level(logging.WARNING, "vela_experiment_tracking.tracking.sender"):
         log_all(sender, metrics=50)
         assert sender.flush("r1", timeout=30)
-    assert [m["step"] for m in endpoint.delivered()] == list(range(50))
+    assert steps(endpoint) == list(range(50))
     warnings = [record.message for record in caplog.records]
     assert len(warnings) == 2
     assert "does not take records now" in warnings[0] and shown in warnings[0]
@@ -265,7 +270,7 @@ def test_past_the_memory_limit_records_are_read_back_from_the_journal(make_sende
     log_all(sender, metrics=3000, tags=20)
     endpoint.hold.set()
     assert sender.flush("r1", timeout=30)
-    assert [m["step"] for m in endpoint.delivered()] == list(range(3000))
+    assert steps(endpoint) == list(range(3000))
     assert [t["value"] for t in endpoint.delivered("tags")] == [str(i) for i in range(20)]
 
 
@@ -304,7 +309,7 @@ def test_what_an_ended_process_left_is_uploaded_once(endpoint, journal_home, cap
     endpoint.bodies.clear()
     endpoint.answer = lambda body: 200
     assert sender_module.Sender().sync(timeout=10) == (60, 0, 0)
-    assert [m["step"] for m in endpoint.delivered()] == list(range(40, 100))
+    assert steps(endpoint) == list(range(40, 100))
     assert journal_files(journal_home) == []
     assert sender_module.Sender().sync(timeout=10) == (0, 0, 0)
 
@@ -320,7 +325,7 @@ def test_what_a_crash_leaves_after_the_last_line_is_dropped(endpoint, journal_ho
     endpoint.bodies.clear()
     endpoint.answer = lambda body: 200
     assert sender_module.Sender().sync(timeout=10) == (3, 0, 0)
-    assert [m["step"] for m in endpoint.delivered()] == [1, 2, 3]
+    assert steps(endpoint) == [1, 2, 3]
 
 
 def test_a_killed_process_leaves_every_record(endpoint, journal_home):
@@ -338,7 +343,7 @@ def test_a_killed_process_leaves_every_record(endpoint, journal_home):
     assert os.waitpid(child, 0)[1] == 0
     endpoint.answer = lambda body: 200
     assert sender_module.Sender().sync(timeout=60) == (count, 0, 0)
-    assert [m["step"] for m in endpoint.delivered()] == list(range(count))
+    assert steps(endpoint) == list(range(count))
 
 
 def test_a_journal_in_use_is_not_uploaded(make_sender, endpoint, journal_home):
@@ -394,7 +399,7 @@ def test_any_memory_setting_still_delivers_everything(make_sender, endpoint, mon
     sender = make_sender()
     log_all(sender, metrics=200)
     assert sender.flush("r1", timeout=30)
-    assert [m["step"] for m in endpoint.delivered()] == list(range(200))
+    assert steps(endpoint) == list(range(200))
 
 
 def test_a_malformed_server_address_refuses_the_records_instead_of_retrying(make_sender, endpoint):

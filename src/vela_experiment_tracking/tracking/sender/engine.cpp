@@ -1,5 +1,7 @@
-// The sender's engine. Callers append under the mutex and return; one thread per engine sends each
-// run's records in order, runs side by side round robin, and takes the GIL only for the request.
+// The sender's engine. Callers append under the mutex and return; a few threads per engine send the
+// runs' records, runs side by side round robin, and take the GIL only for the request. A run's metrics
+// may go in several requests at once (their order does not matter to the server); its parameters,
+// tags, deletions and updates go in order, each after what was logged before it.
 #include "engine.hpp"
 
 #include <unistd.h>
@@ -16,6 +18,9 @@ namespace {
 constexpr double BACKOFF_FIRST = 0.25;  // seconds
 constexpr double BACKOFF_CAP = 10.0;
 constexpr size_t READ_BACK = 1 << 20;  // bytes read back from a journal at once
+// Requests in flight per engine: a server takes several times more metrics a second from four
+// connections than from one, which waits for each answer.
+constexpr size_t SENDERS = 4;
 
 std::mutex engines_mutex;
 std::vector<Engine*> engines;  // of this process
@@ -111,7 +116,7 @@ bool Engine::append(std::string_view run_id, const std::string* uri, Record* rec
     if (!run) return false;
     for (size_t i = 0; i < count; ++i) add(*run, std::move(records[i]), warning);
     start_thread();
-    if (idle_) work_.notify_one();
+    if (idle_ > 0) work_.notify_one();
     return true;
 }
 
@@ -179,6 +184,7 @@ void Engine::add(Run& run, Record&& record, std::string& warning) {
     } else if (room) {
         run.memory.push_back(std::move(record));
         ++memory_records_;
+        ++run.waiting;
     } else {
         run.spilled = true;
         run.spill_from = offset;
@@ -374,23 +380,22 @@ void Engine::join_thread() {
         stopping_ = true;
         work_.notify_all();
     }
-    if (!thread_.joinable() || pid_ != getpid()) return;
-    if (rt::holds_gil()) {
-        py::gil_scoped_release nogil;  // the thread may wait for the GIL to end its request
-        thread_.join();
-    } else {
-        thread_.join();
+    if (threads_.empty() || pid_ != getpid()) return;
+    {
+        std::unique_ptr<py::gil_scoped_release> nogil;  // a sender may wait for the GIL to end its request
+        if (rt::holds_gil()) nogil = std::make_unique<py::gil_scoped_release>();
+        for (std::thread& thread : threads_) thread.join();
     }
+    threads_.clear();
     std::lock_guard<std::mutex> lock(mutex_);
     running_ = false;
 }
 
 void Engine::start_thread() {
     if (running_ || finished_ || paused_ || pid_ != getpid()) return;
-    if (thread_.joinable()) thread_.join();  // ended by an earlier stop()
     stopping_ = false;
     running_ = true;
-    thread_ = std::thread([this] { run_thread(); });
+    for (size_t i = 0; i < SENDERS; ++i) threads_.emplace_back([this] { run_thread(); });
 }
 
 void Engine::run_thread() {
@@ -399,16 +404,18 @@ void Engine::run_thread() {
     while (!stopping_) {
         Run* run = next_run();
         if (!run) {
-            idle_ = true;
+            ++idle_;
             work_.wait(lock);
-            idle_ = false;
+            --idle_;
             continue;
         }
-        if (run->memory.empty()) {
+        if (!sendable(*run)) {
+            run->reading_back = true;
             read_back(*run, lock);
+            run->reading_back = false;
             continue;
         }
-        if (!interpreter_awaited && run->memory.size() < MAX_ENTRIES) {
+        if (!interpreter_awaited && run->in_flight == 0 && run->memory.size() < MAX_ENTRIES) {
             // The request needs the GIL anyway: waiting for it before cutting lets a loop that holds it
             // finish its burst of records, which then go in one request instead of two.
             lock.unlock();
@@ -418,21 +425,43 @@ void Engine::run_thread() {
             continue;
         }
         interpreter_awaited = false;
-        // the records stay where they are meanwhile: only this thread takes them off the queue
-        std::vector<const Record*> batch = cut(run->memory, run->batch_limit, run->one_by_one_to);
+        // the records stay where they are meanwhile, marked in flight: no other sender takes them
+        std::vector<Record*> batch = cut(run->memory, run->batch_limit, run->one_by_one_to, run->in_flight > 0);
+        bool ordered = false;
+        for (Record* r : batch) r->state = Record::InFlight, ordered = ordered || r->kind != Kind::Metric;
+        run->waiting -= batch.size();
+        ++run->in_flight;
+        run->ordered_in_flight = run->ordered_in_flight || ordered;
+        if (idle_ > 0) work_.notify_one();  // another sender may take the run's next batch
         lock.unlock();
         Outcome outcome = send(*run, batch);
         lock.lock();
+        --run->in_flight;
+        if (ordered) run->ordered_in_flight = false;
         settle(*run, batch, outcome);
         if (outcome.kind == Outcome::Retry) work_.wait_for(lock, backoff(), [&] { return stopping_; });
     }
+}
+
+// Whether a batch of the run can be cut now: its first waiting record is in memory, and the requests
+// of the run in flight let it go beside them. A second request goes beside the first only for a
+// backlog: a loop that logs a little at a time is sent a little at a time, one request after another.
+bool Engine::sendable(const Run& run) const {
+    if (run.waiting == 0 || (run.in_flight > 0 && run.waiting < MAX_ENTRIES / 2)) return false;
+    for (const Record& r : run.memory) {
+        if (r.state != Record::Waiting) continue;
+        return run.in_flight == 0 || (!run.ordered_in_flight && r.kind == Kind::Metric);
+    }
+    return false;
 }
 
 // The next run with records to send, round robin.
 Run* Engine::next_run() {
     for (size_t i = 0; i < order_.size(); ++i) {
         Run* run = order_[(cursor_ + i) % order_.size()];
-        if (run->pending() > 0 && (!run->memory.empty() || run->spilled || !run->held.empty())) {
+        if (run->in_flight >= SENDERS || run->pending() == 0) continue;
+        bool more_to_read = !run->reading_back && run->in_flight == 0 && (run->spilled || !run->held.empty());
+        if (sendable(*run) || more_to_read) {
             cursor_ = (cursor_ + i + 1) % order_.size();
             return run;
         }
@@ -444,6 +473,7 @@ Run* Engine::next_run() {
 // and the bytes before the journal's end do not change); then the records held in memory after them.
 void Engine::read_back(Run& run, std::unique_lock<std::mutex>& lock) {
     if (!run.spilled) {
+        run.waiting += run.held.size();
         for (; !run.held.empty(); run.held.pop_front()) run.memory.push_back(std::move(run.held.front()));
         return;
     }
@@ -459,6 +489,7 @@ void Engine::read_back(Run& run, std::unique_lock<std::mutex>& lock) {
     lock.lock();
     for (Record& r : loaded) run.memory.push_back(std::move(r));
     memory_records_ += loaded.size();
+    run.waiting += loaded.size();
     if (!run.adopted) run.damaged += reader.damaged();
     size_t consumed = reader.consumed();
     if (consumed == 0 && bytes.size() == READ_BACK) consumed = bytes.size(), run.damaged += !run.adopted;
@@ -473,7 +504,7 @@ void Engine::read_back(Run& run, std::unique_lock<std::mutex>& lock) {
 }
 
 // One request, with the GIL held only here.
-Outcome Engine::send(const Run& run, const std::vector<const Record*>& batch) {
+Outcome Engine::send(const Run& run, const std::vector<Record*>& batch) {
     std::string body = batch_body(run.run_id, batch);
     py::gil_scoped_acquire gil;
     Outcome outcome = post(session_, auth_, run.uri + endpoint(batch), body);
@@ -486,7 +517,7 @@ Outcome Engine::send(const Run& run, const std::vector<const Record*>& batch) {
 }
 
 // Warnings: once when an outage starts, once with a count when it ends, once per run for refusals.
-void Engine::report(const Run& run, const Outcome& outcome, const std::vector<const Record*>& batch) {
+void Engine::report(const Run& run, const Outcome& outcome, const std::vector<Record*>& batch) {
     int failures;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -517,26 +548,31 @@ void Engine::report(const Run& run, const Outcome& outcome, const std::vector<co
                                         "; further refusals of this run are counted and raised by flush() and end())"));
 }
 
-void Engine::settle(Run& run, const std::vector<const Record*>& batch, const Outcome& outcome) {
-    if (outcome.kind == Outcome::Retry) return;
-    if (outcome.kind == Outcome::TooLarge) {
-        run.batch_limit = std::max<size_t>(1, batch.size() / 2);
-        return;
-    }
-    if (outcome.kind == Outcome::Refused && batch.size() > 1) {
-        run.one_by_one_to = batch.back()->seq;  // find the refused ones, and deliver the rest
+void Engine::settle(Run& run, const std::vector<Record*>& batch, const Outcome& outcome) {
+    bool again = outcome.kind == Outcome::Retry || outcome.kind == Outcome::TooLarge ||
+                 (outcome.kind == Outcome::Refused && batch.size() > 1);
+    if (outcome.kind == Outcome::TooLarge) run.batch_limit = std::max<size_t>(1, batch.size() / 2);
+    if (outcome.kind == Outcome::Refused && batch.size() > 1)
+        run.one_by_one_to = std::max(run.one_by_one_to, batch.back()->seq);  // find the refused ones
+    for (Record* r : batch) r->state = again ? Record::Waiting : Record::Done;
+    if (again) {
+        run.waiting += batch.size();
+        work_.notify_one();
         return;
     }
     if (outcome.kind == Outcome::Refused) {
         run.refused.push_back(refusal(*batch.front(), outcome.reason));
         run.refusal_told = true;
     }
-    uint64_t last = batch.back()->seq;
     (outcome.kind == Outcome::Delivered ? delivered_ : refused_) += batch.size();
-    for (size_t i = 0; i < batch.size(); ++i) run.memory.pop_front();
-    memory_records_ -= batch.size();
-    run.done_seq = last;
-    if (run.journal && !run.journal_failed && !run.journal->append(ack_line(last))) run.journal_failed = true;
+    uint64_t done = run.done_seq;
+    for (; !run.memory.empty() && run.memory.front().state == Record::Done; run.memory.pop_front()) {
+        done = run.memory.front().seq;
+        --memory_records_;
+    }
+    if (done == run.done_seq) return;  // an earlier request of the run is still in flight
+    run.done_seq = done;
+    if (run.journal && !run.journal_failed && !run.journal->append(ack_line(done))) run.journal_failed = true;
     ++progress_count_;
     progress_.notify_all();
 }

@@ -41,6 +41,10 @@ struct Run {
     uint64_t done_seq = 0;       // records 1..done_seq were confirmed or refused
     uint64_t one_by_one_to = 0;  // after a refused batch: its records go one per request
     size_t batch_limit = MAX_ENTRIES;  // lowered when a batch was too large
+    size_t in_flight = 0;              // requests of this run being sent
+    size_t waiting = 0;                // records in memory not in flight nor settled
+    bool ordered_in_flight = false;    // one of them holds more than metrics: the next waits for it
+    bool reading_back = false;
     std::vector<std::string> refused;  // the server's reasons, until a flush reports them
     bool refusal_told = false;
     uint64_t dropped = 0;  // records that had nowhere to go
@@ -102,7 +106,7 @@ public:
     Adopted adopt(const std::string& path, const std::string* server);
     void resume();
 
-    // Stops the thread (waiting for a request in flight) and closes the journals, removing settled ones.
+    // Stops the threads (waiting for the requests in flight) and closes the journals, removing settled ones.
     void stop();
     // No thread starts after this: the interpreter is about to end.
     void close_for_good();
@@ -120,10 +124,11 @@ private:
     void join_thread();
     void run_thread();
     Run* next_run();
+    bool sendable(const Run& run) const;
     void read_back(Run& run, std::unique_lock<std::mutex>& lock);
-    Outcome send(const Run& run, const std::vector<const Record*>& batch);
-    void report(const Run& run, const Outcome& outcome, const std::vector<const Record*>& batch);
-    void settle(Run& run, const std::vector<const Record*>& batch, const Outcome& outcome);
+    Outcome send(const Run& run, const std::vector<Record*>& batch);
+    void report(const Run& run, const Outcome& outcome, const std::vector<Record*>& batch);
+    void settle(Run& run, const std::vector<Record*>& batch, const Outcome& outcome);
     std::chrono::duration<double> backoff();
     void close_journals();
 
@@ -140,8 +145,9 @@ private:
     std::string directory_;
     uint64_t progress_count_ = 0;
     uint64_t delivered_ = 0, refused_ = 0;
-    bool idle_ = false, stopping_ = false, running_ = false, finished_ = false, paused_ = false;
-    std::thread thread_;
+    size_t idle_ = 0;  // senders waiting for work
+    bool stopping_ = false, running_ = false, finished_ = false, paused_ = false;
+    std::vector<std::thread> threads_;
 
     int failures_in_a_row_ = 0;  // the sender thread's, read under the mutex
     Clock::time_point outage_started_;

@@ -22,6 +22,7 @@ struct Record {
     std::string key;
     std::string text;  // a parameter's or a tag's value
     bool journaled = false;  // its line is in the run's journal
+    enum State : unsigned char { Waiting, InFlight, Done } state = Waiting;  // in the sender's queue
 };
 
 // What one batch request of the server takes.

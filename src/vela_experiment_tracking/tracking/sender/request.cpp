@@ -100,12 +100,16 @@ bool is_bad_address(py::error_already_set& e) {
 
 }  // namespace
 
-std::vector<const Record*> cut(const std::deque<Record>& queue, size_t most, uint64_t one_by_one_to) {
-    std::vector<const Record*> batch;
-    if (!queue.empty() && !batched(queue.front().kind)) return {&queue.front()};  // a request of its own
+std::vector<Record*> cut(std::deque<Record>& queue, size_t most, uint64_t one_by_one_to, bool metrics_only) {
+    std::vector<Record*> batch;
     size_t metrics = 0, params = 0, tags = 0, bytes = 0;
-    for (const Record& r : queue) {
-        if (!batched(r.kind)) break;
+    for (Record& r : queue) {
+        if (r.state != Record::Waiting) continue;
+        if (metrics_only && r.kind != Kind::Metric) break;
+        if (!batched(r.kind)) {
+            if (batch.empty()) batch.push_back(&r);  // a request of its own
+            break;
+        }
         if (batch.size() >= std::min(most, MAX_ENTRIES)) break;
         if (!batch.empty() && r.seq <= one_by_one_to) break;
         size_t& count = r.kind == Kind::Metric ? metrics : r.kind == Kind::Param ? params : tags;
@@ -120,14 +124,14 @@ std::vector<const Record*> cut(const std::deque<Record>& queue, size_t most, uin
     return batch;
 }
 
-std::string endpoint(const std::vector<const Record*>& batch) {
+std::string endpoint(const std::vector<Record*>& batch) {
     Kind kind = batch.front()->kind;
     return kind == Kind::DeleteTag ? "/api/2.0/mlflow/runs/delete-tag"
            : kind == Kind::Update  ? "/api/2.0/mlflow/runs/update"
                                    : "/api/2.0/mlflow/runs/log-batch";
 }
 
-std::string batch_body(const std::string& run_id, const std::vector<const Record*>& batch) {
+std::string batch_body(const std::string& run_id, const std::vector<Record*>& batch) {
     const Record& first = *batch.front();
     if (first.kind == Kind::DeleteTag || first.kind == Kind::Update) {
         std::string body = "{\"run_id\":";

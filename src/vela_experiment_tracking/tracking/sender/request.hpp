@@ -20,16 +20,17 @@ struct Outcome {
     std::string reason;
 };
 
-// The front records that one request takes, in order, within the server's limits and `most`; from
-// `one_by_one_to` back only one (a refused batch's records are sent alone, to find the refused ones).
-std::vector<const Record*> cut(const std::deque<Record>& queue, size_t most, uint64_t one_by_one_to);
+// The first waiting records that one request takes, in order, within the server's limits and `most`;
+// from `one_by_one_to` back only one (a refused batch's records are sent alone, to find the refused
+// ones). With `metrics_only` (beside requests in flight) it stops at the first record of another kind.
+std::vector<Record*> cut(std::deque<Record>& queue, size_t most, uint64_t one_by_one_to, bool metrics_only);
 
 // The path of the batch's request: a batch of metrics, parameters and tags, or one record of its own.
-std::string endpoint(const std::vector<const Record*>& batch);
+std::string endpoint(const std::vector<Record*>& batch);
 
 // MLflow's batch request: {"run_id": ..., "metrics": [...], "params": [...], "tags": [...]}; a tag's
 // deletion or a run's update as MLflow's requests of those.
-std::string batch_body(const std::string& run_id, const std::vector<const Record*>& batch);
+std::string batch_body(const std::string& run_id, const std::vector<Record*>& batch);
 
 // Posts the batch with the session (the GIL held) and tells what the answer means. Only MLflow's own
 // JSON answer confirms a batch; a refusal is final only when it is about the records.
