@@ -443,3 +443,36 @@ def test_a_synchronous_call_gives_up_on_a_server_that_is_down(make_sender, endpo
     with pytest.raises(ExperimentTrackingException, match="did not confirm the records of run r1"):
         sender.log_metric(SERVER, "r1", "m", 1.0, 0, synchronous=True)
     assert sender.pending("r1") == 1  # still queued
+
+
+def test_a_full_disk_during_an_outage_is_counted_exactly(endpoint, journal_home, monkeypatch):
+    """The journal stops taking lines (a file size limit stands in for a full disk) while the server is down and
+    the memory bound is small: what the journal kept and what had nowhere to go are told apart exactly."""
+    endpoint.answer = lambda body: 503
+    read, write = os.pipe()
+    child = os.fork()
+    if child == 0:
+        status = 1
+        try:
+            os.close(read)
+            os.environ["VELA_LOG_MEMORY_RECORDS"] = "1000"
+            import resource
+            resource.setrlimit(resource.RLIMIT_FSIZE, (256 * 1024, resource.RLIM_INFINITY))
+            sys.stderr = os.fdopen(write, "w")
+            sender = sender_module.Sender()
+            log_all(sender, metrics=10_000)
+            sender.close(timeout=0)
+            sys.stderr.flush()
+            status = 0
+        finally:
+            os._exit(status)
+    os.close(write)
+    with os.fdopen(read) as pipe:
+        message = pipe.read()
+    assert os.waitstatus_to_exitcode(os.waitpid(child, 0)[1]) == 0
+    kept = int(re.search(r"(\d+) logged record\(s\) of 1 run\(s\) were not confirmed", message).group(1))
+    lost = int(re.search(r"(\d+) logged record\(s\) are lost", message).group(1))
+    [journal] = journal_files(journal_home)
+    assert kept == journal.read_bytes().count(b"\nm\t") and kept + lost == 10_000
+    endpoint.answer = lambda body: 200
+    assert sender_module.Sender().sync(timeout=30) == (kept, 0, 0)

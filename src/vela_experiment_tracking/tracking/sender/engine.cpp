@@ -407,6 +407,7 @@ void Engine::run_thread() {
             ++idle_;
             work_.wait(lock);
             --idle_;
+            interpreter_awaited = false;  // what it waited for was another burst
             continue;
         }
         if (!sendable(*run)) {
