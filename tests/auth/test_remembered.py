@@ -277,9 +277,13 @@ def test_a_browser_login_without_a_browser_turns_to_the_device_login(monkeypatch
     monkeypatch.setattr(OIDCAuthenticator, "authenticate", lambda self, **kwargs: browser_login(self))
     login = RememberedOIDCAuthenticator("https://idp")
     login.device_fallback = True
-    assert login.authenticate().username == "jdoe" and login.token() == "access-1"
+    if offered:
+        assert login.authenticate().username == "jdoe" and login.token() == "access-1"
+    else:  # no browser, no device login: said at once, not after a wait for a browser
+        with pytest.raises(ExperimentTrackingException, match="offers no device login.*Set BROWSER"):
+            login.authenticate()
     device.offers_device_login.assert_called_once_with("https://idp")
-    assert browser_login.called is not offered
+    assert not browser_login.called
 
 
 @pytest.mark.parametrize("way", ["silent", "device", "browser"])
