@@ -170,7 +170,7 @@ void show_server(const rt::Args& a, py::handle arguments) {
         state = rt::cat({py::str("unusable address: "), problem});
     } else {
         py::object probe = a.global("probe_server")(py::str(address).attr("rstrip")("/"), SERVER_PROBE_SECONDS);
-        state = rt::truthy(probe.attr("ok")) ? py::str("answers") : rt::cat({py::str("does not answer: "), probe.attr("reason")});
+        state = rt::truthy(probe.attr("ok")) ? py::str("answers") : py::str(probe.attr("reason"));
     }
     say(out(a), rt::cat({py::str("Tracking server: "), a.global("printable")(address), py::str(" ("), state, py::str(")")}));
 }

@@ -62,14 +62,27 @@ py::object address_problem(const rt::Args& a) {
     return py::none();
 }
 
-// Why a probe found no server, kept per address for the message that follows it.
+py::object reason_of_error(const rt::Args& a, py::error_already_set& e, py::handle timeout);
+py::object reason_of_status(py::handle status);
+
+// Why a probe found no server (its answer's status, or its network error), kept per
+// address for the message that follows it; an answer of 200 clears it.
 py::object note_probe(const rt::Args& a) {
+    py::handle address = a[0], outcome = a[1], timeout = a[2];
     py::object noted = a.global("_noted_probes");
     if (py::len(noted) >= MOST_NOTED_PROBES) noted.attr("clear")();
-    if (a[1].is_none())
-        noted.attr("pop")(a[0], py::none());
+    py::object reason = py::none();
+    if (rt::is_instance(outcome, PyExc_BaseException)) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(outcome.ptr())), outcome.ptr());
+        py::error_already_set error;
+        reason = reason_of_error(a, error, timeout);
+    } else if (!outcome.is_none() && !rt::equals(outcome, py::int_(200))) {
+        reason = reason_of_status(outcome);
+    }
+    if (reason.is_none())
+        noted.attr("pop")(address, py::none());
     else
-        noted[a[0]] = a[1];
+        noted[address] = reason;
     return py::none();
 }
 
@@ -79,19 +92,30 @@ py::object probe_detail(const rt::Args& a) { return a.global("_noted_probes").at
 py::object reason_of_error(const rt::Args& a, py::error_already_set& e, py::handle timeout) {
     py::object exceptions = a.global("requests").attr("exceptions");
     if (e.matches(exceptions.attr("Timeout")))
-        return rt::cat({py::str("no answer within "), rt::str(timeout), py::str(" s")});
+        return rt::cat({py::str("gave no answer within "), rt::str(timeout), py::str(" s")});
     if (e.matches(exceptions.attr("ConnectionError"))) {
         py::object text = rt::str(e.value());
         for (const char* cause : {"Connection refused", "Name or service not known", "Temporary failure in name resolution",
-                                  "No route to host", "Network is unreachable"})
-            if (rt::contains(text, py::str(cause))) return rt::cat({py::str("no connection ("), py::str(cause), py::str(")")});
-        return py::str("no connection");
+                                  "No route to host", "Network is unreachable", "CERTIFICATE_VERIFY_FAILED"})
+            if (rt::contains(text, py::str(cause))) return rt::cat({py::str("could not be reached: "), py::str(cause)});
+        return py::str("could not be reached");
     }
     return py::none();
 }
 
-py::object reason_of_status(py::handle status) {
-    return rt::cat({py::str("it answered HTTP "), status, py::str(" at that address")});
+py::object reason_of_status(py::handle status) { return rt::cat({py::str("answered HTTP "), status}); }
+
+// The TLS settings MLflow's own requests use, for ours to the same server.
+void mlflow_tls(const rt::Args& a, py::dict& keywords) {
+    py::object environ = a.global("os").attr("environ");
+    py::object insecure = environ.attr("get")("MLFLOW_TRACKING_INSECURE_TLS", "");
+    py::object server_cert = environ.attr("get")("MLFLOW_TRACKING_SERVER_CERT_PATH");
+    py::object client_cert = environ.attr("get")("MLFLOW_TRACKING_CLIENT_CERT_PATH");
+    if (rt::equals(py::str(insecure).attr("lower")(), py::str("true")))
+        keywords["verify"] = false;
+    else if (rt::truthy(server_cert))
+        keywords["verify"] = server_cert;
+    if (rt::truthy(client_cert)) keywords["cert"] = client_cert;
 }
 
 // One GET of the address: SimpleNamespace(ok, status, reason).
@@ -132,10 +156,12 @@ py::object check_tracking_api(const rt::Args& a) {
         keywords["timeout"] = py::make_tuple(std::min(5.0, seconds), seconds);
         keywords["auth"] = auth;
         keywords["allow_redirects"] = false;
+        mlflow_tls(a, keywords);
         py::object response;
         try {
             if (!rt::call_within(seconds + 1, a.global("requests").attr("get"), py::make_tuple(url), keywords, response))
-                reason = rt::cat({py::str("no complete answer within "), py::int_(static_cast<long>(seconds)), py::str(" s")});
+                reason = rt::cat({py::str("gave no complete answer within "), py::int_(static_cast<long>(seconds)),
+                                  py::str(" s")});
         } catch (py::error_already_set& e) {
             reason = reason_of_error(a, e, py::int_(static_cast<long>(seconds)));
             if (reason.is_none()) throw;
@@ -144,18 +170,18 @@ py::object check_tracking_api(const rt::Args& a) {
             py::object status = response.attr("status_code");
             long code = status.cast<long>();
             if (code < 500 && code != 429) return py::none();
-            reason = rt::cat({py::str("HTTP "), status});
+            reason = reason_of_status(status);
         }
         double elapsed = clock.attr("monotonic")().cast<double>() - started;
         if (elapsed + wait >= budget)
             rt::raise_instance(py::module_::import("vela_experiment_tracking.exception")
                                    .attr("ServerNotAccessibleException")(rt::cat(
                 {py::str("The tracking server at '"), a.global("printable")(address),
-                 py::str("' answers, but its API does not: "), reason, py::str(" for GET "), py::str(API_CHECK_PATH),
+                 py::str("' answers, but its API does not: it "), reason, py::str(" to GET "), py::str(API_CHECK_PATH),
                  py::str(" ("), py::int_(attempt), py::str(" tries in "), py::int_(std::lround(elapsed)),
                  py::str(" s). Check the server's log, and that this is the server's base address.")})));
-        logger.attr("info")(rt::cat({py::str("The tracking server at "), a.global("printable")(address),
-                                     py::str(" answered its API with "), reason, py::str("; trying again in "),
+        logger.attr("info")(rt::cat({py::str("The tracking server's API at "), a.global("printable")(address),
+                                     py::str(" "), reason, py::str("; trying again in "),
                                      py::int_(static_cast<long>(wait)), py::str(" s (try "), py::int_(attempt + 1),
                                      py::str(")")}));
         clock.attr("sleep")(wait);
@@ -167,6 +193,7 @@ py::object check_tracking_api(const rt::Args& a) {
 
 VELA_MODULE(addresses) {
     module.import("logging");
+    module.import("os");
     module.import("time");
     module.import("types");
     module.import("urllib.parse");
@@ -179,8 +206,8 @@ VELA_MODULE(addresses) {
                 "The text's printable characters (no control or escape sequences), cut to `limit`."});
     module.def({"address_problem", {rt::param("address")}, address_problem,
                 "What is wrong with a tracking server's address (no scheme, a UI or API address), or None."});
-    module.def({"note_probe", {rt::param("address"), rt::param("reason")}, note_probe,
-                "Keep why the server at an address did not answer (None: it answered)."});
+    module.def({"note_probe", {rt::param("address"), rt::param("outcome"), rt::param("timeout", py::none())},
+                note_probe, "Keep what a probe of the address found: its answer's status, or its network error."});
     module.def({"probe_detail", {rt::param("address")}, probe_detail,
                 "Why the last probe of that address found no server, or None."});
     module.def({"probe_server", {rt::param("address"), rt::param("timeout", py::int_(10))}, probe_server,
