@@ -29,5 +29,5 @@ with experiment.get_iteration() as iteration:
 run = experiment.get_iteration_meta(iteration.iteration_id)
 print("run:", run.info.run_name, "status", run.info.status)
 print("metrics:", {name: round(value, 4) for name, value in sorted(run.data.metrics.items())})
-address = experiment.client.tracking_uri.rstrip("/")
+address = str(experiment.client.tracking_uri).rstrip("/")
 print(f"MLflow UI: {address}/#/experiments/{experiment.experiment_id}/runs/{iteration.iteration_id}")

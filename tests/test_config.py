@@ -54,7 +54,7 @@ def test_browser_login(environment, variables, dcr, client):
     [({"VELA_PLATFORM_REFRESH_TOKEN": "r"}, "VELA_PLATFORM_TOKEN_ENDPOINT"),
      ({k: v for k, v in PLATFORM.items() if k != "VELA_PLATFORM_USERINFO_ENDPOINT"}, "VELA_PLATFORM_USERINFO_ENDPOINT"),
      ({"VELA_PLATFORM_CLIENT_ID": "c"}, "VELA_PLATFORM_REFRESH_TOKEN"),
-     ({"VELA_OIDC_ISSUER": "https://idp", "VELA_OIDC_CLIENT_ID": "c"}, "VELA_OIDC_CLIENT_SECRET")],
+     ({"VELA_OIDC_ISSUER": "https://idp", "VELA_OIDC_CLIENT_SECRET": "s"}, "VELA_OIDC_CLIENT_ID")],
 )
 def test_half_configured_login_names_the_missing_variable(environment, variables, missing):
     environment(variables)
@@ -110,3 +110,22 @@ def test_environment_logins_are_remembered_unless_turned_off(environment, monkey
     assert type(check_auth_env_configs()) is browser
     environment(PLATFORM)
     assert type(check_auth_env_configs()) is platform
+
+
+@pytest.mark.parametrize(
+    "host, fallback",
+    [({"BROWSER": "no-such-browser"}, True), ({"BROWSER": "no-such-browser" + __import__("os").pathsep + "sh"}, False)],
+    ids=["a browser that cannot start", "one of the choices can"],
+)
+def test_a_browser_variable_naming_nothing_that_runs_means_no_browser(environment, monkeypatch, host, fallback):
+    monkeypatch.setattr(config, "webbrowser", mock.MagicMock())
+    environment({"VELA_OIDC_ISSUER": "https://idp", **host})
+    assert getattr(check_auth_env_configs(), "device_fallback", False) is fallback
+
+
+def test_a_client_id_without_a_secret_is_a_public_client(environment, monkeypatch):
+    monkeypatch.setattr(config, "webbrowser", mock.MagicMock())
+    environment({"VELA_OIDC_ISSUER": "https://idp", "VELA_OIDC_CLIENT_ID": "public"})
+    login = check_auth_env_configs()
+    assert (login.dcr_enabled, login.client_id, login.client_secret, login.device_if_browser_fails) == (
+        False, "public", "", True)

@@ -265,6 +265,10 @@ PyTypeObject* module_type(PyTypeObject*& slot, PyType_Spec& definition);
 void set_owner(py::handle function, py::handle owner);
 }  // namespace detail
 
+// function(*args, **kwargs) in a daemon thread, waited for at most `seconds`: true with its
+// result (its error raised), false when the deadline passed first.
+bool call_within(double seconds, py::handle function, py::tuple args, py::dict kwargs, py::object& result);
+
 // Py_EnterRecursiveCall for a native call (paired with Py_LeaveRecursiveCall).
 int enter_recursive_call();
 

@@ -19,7 +19,8 @@ constexpr double RENEW_FRACTION = 0.2;               // ...and at most this shar
 constexpr double FIRST_BACKOFF = 1.0;                // seconds before retrying a failed renewal,
 constexpr double MAX_BACKOFF = 30.0;                 // doubling up to this
 constexpr double CONNECT_TIMEOUT = 5.0, READ_TIMEOUT = 15.0;
-constexpr double WAIT_FOR_RENEWAL = CONNECT_TIMEOUT + READ_TIMEOUT + 5.0;
+constexpr double ANSWER_DEADLINE = CONNECT_TIMEOUT + READ_TIMEOUT;  // seconds for all of one answer
+constexpr double WAIT_FOR_RENEWAL = ANSWER_DEADLINE + 5.0;
 
 // Credentials a login recorded for a client id; they stay in this process's memory.
 py::object remember_client(const rt::Args& a) {
@@ -113,14 +114,22 @@ py::object post(const rt::Args& a, py::handle self, py::handle url) {
     py::tuple request = refresh_request(a, self);
     py::object requests = a.global("requests");
     py::setattr(self, "requests_made", py::int_(self.attr("requests_made").cast<long>() + 1));
+    py::dict keywords;
+    keywords["data"] = request[0];
+    keywords["auth"] = request[1];
+    keywords["timeout"] = py::make_tuple(CONNECT_TIMEOUT, READ_TIMEOUT);
+    // The whole answer by a deadline: an endpoint that trickles it passes every per-read timeout.
+    double deadline = a.global("ANSWER_DEADLINE").cast<double>();
     try {
-        return requests.attr("post")(url, py::arg("data") = request[0], py::arg("auth") = request[1],
-                                     py::arg("timeout") = py::make_tuple(CONNECT_TIMEOUT, READ_TIMEOUT));
+        py::object response;
+        if (rt::call_within(deadline, requests.attr("post"), py::make_tuple(url), keywords, response)) return response;
     } catch (py::error_already_set& e) {
         if (!e.matches(requests.attr("exceptions").attr("RequestException"))) throw;
         refresh_error(a, rt::cat({py::str("Token refresh failed for the endpoint: "), url,
                                   py::str(", no answer: "), py::type::of(e.value()).attr("__name__")}));
     }
+    refresh_error(a, rt::cat({py::str("Token refresh failed for the endpoint: "), url,
+                              py::str(", no complete answer within "), py::float_(deadline), py::str(" s")}));
 }
 
 // The lifetime the endpoint gave, in seconds; an unusable one is an error.
@@ -296,6 +305,7 @@ VELA_MODULE(vela_authn) {
     module.import("time");
     module.import("requests");
     module.set("_client_credentials", py::dict());
+    module.set("ANSWER_DEADLINE", py::float_(ANSWER_DEADLINE));
 
     module.def({"remember_client",
                 {rt::param("client_id"), rt::param("client_secret"),

@@ -1,5 +1,7 @@
 from typing import ContextManager, Optional, Protocol
 
+ANSWER_DEADLINE: float
+
 class TokenRefreshError(Exception): ...
 class LoginRequiredError(TokenRefreshError): ...
 

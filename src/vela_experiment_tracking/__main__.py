@@ -1,6 +1,6 @@
-"""`python -m vela_experiment_tracking sync`: upload the records that ended processes left behind."""
+"""`python -m vela_experiment_tracking`: the command line (login, status, logout, sync)."""
 import sys
 
-from vela_experiment_tracking.tracking.sender import main
+from vela_experiment_tracking.command_line import main
 
 sys.exit(main(sys.argv[1:]))

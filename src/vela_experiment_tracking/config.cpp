@@ -28,21 +28,22 @@ py::object platform_login(const rt::Args& a) {
                                          variable(a, a.global("ENV_PLATFORM_CLIENT_ID")));
 }
 
-// The browser login at an issuer: registered on the fly, or with a client id and secret.
-// Without a browser it turns to the device login when it starts and finds the provider
-// offering one.
+// The browser login at an issuer: registered on the fly, or with a client id and secret, or
+// with a client id alone (a public client). Without a browser it turns to the device login
+// when it starts, and when the browser fails to start, where the provider offers one.
 py::object browser_login(const rt::Args& a, bool device_fallback) {
     py::object client_id = a.global("ENV_OIDC_CLIENT_ID"), client_secret = a.global("ENV_OIDC_CLIENT_SECRET");
-    bool fixed_client = is_set(a, client_id) || is_set(a, client_secret);
-    if (fixed_client)
-        for (py::handle required : {client_id, client_secret})
-            if (!is_set(a, required)) incomplete(a, "browser", required);
+    bool fixed_client = is_set(a, client_id);
+    if (is_set(a, client_secret) && !fixed_client) incomplete(a, "browser", client_id);
+    py::object secret = fixed_client ? variable(a, client_secret) : py::object(py::none());
+    if (fixed_client && secret.is_none()) secret = py::str("");  // a public client has no secret
     py::object hostname = a.global("os").attr("environ").attr("get")(a.global("ENV_OIDC_HOSTNAME"), "localhost");
     bool remembered = device_fallback || rt::truthy(a.global("remembering_enabled")());
     py::object login = a.global(remembered ? "RememberedOIDCAuthenticator" : "OIDCAuthenticator")(
         variable(a, a.global("ENV_OIDC_ISSUER")), hostname, py::arg("dcr_enabled") = !fixed_client,
-        py::arg("client_id") = variable(a, client_id), py::arg("client_secret") = variable(a, client_secret));
+        py::arg("client_id") = variable(a, client_id), py::arg("client_secret") = secret);
     if (device_fallback) py::setattr(login, "device_fallback", py::bool_(true));
+    py::setattr(login, "device_if_browser_fails", py::bool_(true));
     return login;
 }
 
@@ -52,10 +53,31 @@ py::object device_login(const rt::Args& a) {
                                            py::arg("client_secret") = variable(a, a.global("ENV_OIDC_CLIENT_SECRET")));
 }
 
+// Whether BROWSER names something that can run here: one of its choices (separated as the
+// path is) is a browser Python knows or a command on the path.
+bool browser_variable_usable(const rt::Args& a, py::handle value) {
+    py::object os = a.global("os");
+    for (py::handle choice : py::str(value).attr("split")(os.attr("pathsep"))) {
+        py::object words;
+        try {
+            words = a.global("shlex").attr("split")(choice);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_ValueError)) throw;
+            continue;
+        }
+        if (py::len(words) == 0) continue;
+        py::object command = words[py::int_(0)];
+        if (!a.global("shutil").attr("which")(command).is_none()) return true;
+    }
+    return false;
+}
+
 // No browser can be opened here, or the one there is cannot reach this host's loopback
-// (a remote shell without a display).
+// (a remote shell without a display), or BROWSER names one that cannot start.
 bool without_browser(const rt::Args& a) {
     py::object environ = a.global("os").attr("environ");
+    py::object chosen = environ.attr("get")("BROWSER");
+    if (rt::truthy(chosen) && !browser_variable_usable(a, chosen)) return true;
     if (!rt::contains(environ, py::str("BROWSER")) && rt::contains(environ, py::str("SSH_CONNECTION")) &&
         !rt::contains(environ, py::str("DISPLAY")) && !rt::contains(environ, py::str("WAYLAND_DISPLAY")))
         return true;
@@ -94,6 +116,8 @@ py::object check_auth_env_configs(const rt::Args& a) {
 VELA_MODULE(config) {
     module.import("os");
     module.import("webbrowser");
+    module.import("shlex");
+    module.import("shutil");
     module.import_from("vela_experiment_tracking.auth.authenticator", {"OIDCAuthenticator", "ZELTAuthenticator"});
     module.import_from("vela_experiment_tracking.auth.device", {"DeviceAuthenticator"});
     module.import_from("vela_experiment_tracking.auth.remembered",

@@ -185,3 +185,27 @@ def test_registers_a_public_client_when_none_is_configured(provider, clock):
     (registration,) = [r for r in server.requests if r.path == "/register"]
     assert json.loads(registration.body)["token_endpoint_auth_method"] == "none"
     assert urllib.parse.parse_qs(polls(server)[0].body)["client_id"] == ["registered"]
+
+
+@pytest.mark.parametrize(
+    "grant",
+    [{"interval": 1e5, "expires_in": 5}, {"interval": float("inf"), "expires_in": 10 ** 400}],
+    ids=["an interval longer than the code lives", "numbers no float holds (1e400)"],
+)
+def test_an_unusable_interval_polls_within_bounds(provider, clock, grant):
+    server = provider(PENDING, grant=grant)
+    with pytest.raises(ExperimentTrackingException, match="code expired"):
+        DeviceAuthenticator(server.url, client_id="cli").authenticate()
+    assert max(clock.sleeps) <= 60 and sum(clock.sleeps) <= 1800 and len(polls(server)) <= 30
+
+
+def test_too_many_requests_slows_the_polling_down(provider, clock):
+    server = provider((429, "slow down"), TOKENS)
+    DeviceAuthenticator(server.url, client_id="cli").authenticate()
+    assert clock.sleeps == [2, 7] and len(polls(server)) == 2
+
+
+def test_the_prompt_is_printable_text(capsys):
+    device.show_device_code("https://idp/verify\x1b]8;;evil\x07", "AB\x1b[2JCD", None)
+    shown = capsys.readouterr().err
+    assert "\x1b" not in shown and "\x07" not in shown and "enter the code AB[2JCD" in shown

@@ -277,9 +277,13 @@ def test_a_browser_login_without_a_browser_turns_to_the_device_login(monkeypatch
     monkeypatch.setattr(OIDCAuthenticator, "authenticate", lambda self, **kwargs: browser_login(self))
     login = RememberedOIDCAuthenticator("https://idp")
     login.device_fallback = True
-    assert login.authenticate().username == "jdoe" and login.token() == "access-1"
+    if offered:
+        assert login.authenticate().username == "jdoe" and login.token() == "access-1"
+    else:  # no browser, no device login: said at once, not after a wait for a browser
+        with pytest.raises(ExperimentTrackingException, match="offers no device login.*Set BROWSER"):
+            login.authenticate()
     device.offers_device_login.assert_called_once_with("https://idp")
-    assert browser_login.called is not offered
+    assert not browser_login.called
 
 
 @pytest.mark.parametrize("way", ["silent", "device", "browser"])
@@ -302,3 +306,52 @@ def test_every_way_of_logging_in_keeps_the_login_name_backed_up_once(monkeypatch
     login.device_fallback = way == "device"
     assert login.authenticate().username == "jdoe"
     assert os.environ["VELA_BCK_LOGNAME"] == "orig"
+
+
+def widen(path):
+    path.chmod(0o644)
+
+
+def give_away(path):
+    os.chown(path, 65534, 65534)
+
+
+REFUSALS = {
+    "readable by others": (widen, "other users could read or write it (mode 0644)", False),
+    "another user's": (give_away, "belongs to user id 65534, not to you", True),
+}
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="giving a file to another user needs root")
+@pytest.mark.parametrize("damage", REFUSALS.values(), ids=REFUSALS.keys())
+def test_an_unsafe_record_is_refused_with_one_warning(remembered_logins, token_endpoint, caplog, damage):
+    change, warning, kept = damage
+    stored("login-a", token_endpoint.record)
+    change(remembered_logins / "login-a.json")
+    for _ in range(2):
+        assert remembered.silent_login("login-a") is None
+    warnings = [r.getMessage() for r in caplog.records if r.levelname == "WARNING"]
+    assert len(warnings) == 1 and warning in warnings[0] and "log in again" in warnings[0]
+    assert (remembered_logins / "login-a.json").exists() is kept  # a record others could read is gone
+    assert token_endpoint.requests == []  # no refresh token was spent
+
+
+@pytest.mark.parametrize("field, value", [("username", None), ("token_endpoint", "file:///etc/passwd"),
+                                          ("refresh_token", 7)])
+def test_a_damaged_record_is_removed_before_its_refresh_token_is_spent(token_endpoint, caplog, field, value):
+    stored("login-a", {**token_endpoint.record, field: value})
+    assert remembered.silent_login("login-a") is None
+    assert token_endpoint.requests == [] and LoginStore("login-a").load_record() is None
+    (warning,) = [r.getMessage() for r in caplog.records if r.levelname == "WARNING"]
+    assert f"it is damaged ({field} " in warning and warning.endswith("Log in again.")
+
+
+def test_a_lock_file_planted_as_a_link_is_refused(remembered_logins, token_endpoint, tmp_path, caplog):
+    stored("login-a", token_endpoint.record)
+    target = tmp_path / "elsewhere"
+    (remembered_logins / "login-a.lock").unlink()
+    (remembered_logins / "login-a.lock").symlink_to(target)
+    assert remembered.silent_login("login-a") is None
+    assert not target.exists() and token_endpoint.requests == []
+    (warning,) = [r.getMessage() for r in caplog.records if r.levelname == "WARNING"]
+    assert "is a symbolic link, not a lock file" in warning

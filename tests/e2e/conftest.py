@@ -1,4 +1,5 @@
 """Real peers for end-to-end tests, each started on 127.0.0.1 and stopped by its own process id."""
+import sqlite3
 import sys
 import threading
 import time
@@ -142,3 +143,34 @@ def gateway(oidc_provider, mlflow_server):
     gateway = VerifyingGateway(oidc_provider, mlflow_server)
     yield gateway
     gateway.stop()
+
+
+class DeviceProvider:
+    def __init__(self, issuer, database):
+        self.issuer, self.database = issuer, database
+
+    def query(self, sql, *args):
+        with sqlite3.connect(self.database, timeout=20) as db:
+            return db.execute(sql, args).fetchall()
+
+    def expire(self, user_code):
+        self.query("UPDATE oauth2_provider_devicegrant SET status = 'expired' WHERE user_code = ?", user_code)
+
+    def secrets(self):
+        """Every token and device code the provider ever issued."""
+        return [row[0] for table, column in [("accesstoken", "token"), ("refreshtoken", "token"),
+                                             ("devicegrant", "device_code")]
+                for row in self.query(f"SELECT {column} FROM oauth2_provider_{table}")]
+
+
+@pytest.fixture(scope="session")
+def device_provider(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("device-provider")
+    port = free_port()
+    issuer = f"http://127.0.0.1:{port}/o"
+    with ServerProcess([sys.executable, str(HERE / "device_provider" / "provider.py"), str(port),
+                        str(folder / "provider.sqlite3"), "60"],
+                       issuer + "/.well-known/openid-configuration", folder / "provider.log"):
+        yield DeviceProvider(issuer, folder / "provider.sqlite3")
+
+

@@ -2,7 +2,6 @@
 remembered login shared by processes in a row, processes at once and worker processes."""
 import os
 import re
-import sqlite3
 import stat
 import subprocess
 import sys
@@ -30,35 +29,6 @@ from user import answer_device_login  # noqa: E402
 DEVICE_GRANT = "urn:ietf:params:oauth:grant-type:device_code"
 PROMPT = re.compile(r"To log in, open (\S+) and enter the code (\S+)")
 RUN_TIMEOUT = 180
-
-
-class DeviceProvider:
-    def __init__(self, issuer, database):
-        self.issuer, self.database = issuer, database
-
-    def query(self, sql, *args):
-        with sqlite3.connect(self.database, timeout=20) as db:
-            return db.execute(sql, args).fetchall()
-
-    def expire(self, user_code):
-        self.query("UPDATE oauth2_provider_devicegrant SET status = 'expired' WHERE user_code = ?", user_code)
-
-    def secrets(self):
-        """Every token and device code the provider ever issued."""
-        return [row[0] for table, column in [("accesstoken", "token"), ("refreshtoken", "token"),
-                                             ("devicegrant", "device_code")]
-                for row in self.query(f"SELECT {column} FROM oauth2_provider_{table}")]
-
-
-@pytest.fixture(scope="module")
-def device_provider(tmp_path_factory):
-    folder = tmp_path_factory.mktemp("device-provider")
-    port = free_port()
-    issuer = f"http://127.0.0.1:{port}/o"
-    with ServerProcess([sys.executable, str(HERE / "device_provider" / "provider.py"), str(port),
-                        str(folder / "provider.sqlite3"), "60"],
-                       issuer + "/.well-known/openid-configuration", folder / "provider.log"):
-        yield DeviceProvider(issuer, folder / "provider.sqlite3")
 
 
 @pytest.fixture

@@ -4,6 +4,7 @@
 namespace {
 
 constexpr int WAIT_SECONDS = 300;
+constexpr int ANSWER_SECONDS = 30;  // the whole of one answer of the cloud platform's endpoints
 
 py::object environ(const rt::Args& a) { return a.global("os").attr("environ"); }
 
@@ -105,16 +106,38 @@ struct Login {
 void show_login_address(py::handle address) {
     auto stderr_ = py::reinterpret_borrow<py::object>(PySys_GetObject("stderr"));
     if (!stderr_ || stderr_.is_none()) return;
-    stderr_.attr("write")(rt::cat({py::str("Could not open a web browser. To log in, open this address: "), address,
+    py::object shown = py::module_::import("vela_experiment_tracking.utils.addresses").attr("printable")(address, 4000);
+    stderr_.attr("write")(rt::cat({py::str("Could not open a web browser. To log in, open this address: "), shown,
                                    py::str("\n")}));
     stderr_.attr("flush")();
 }
 
-// An item from the listener; an exception put there by the handler ends the login.
-py::object take(py::handle queue) {
-    py::object item = queue.attr("get")(py::arg("timeout") = WAIT_SECONDS);
+// An item from the listener; an exception put there by the handler ends the login. When
+// none comes in time the error says so (it is still the queue's empty-queue error).
+py::object take(const rt::Args& a, py::handle queue, bool browser_opened) {
+    py::object item;
+    try {
+        item = queue.attr("get")(py::arg("timeout") = WAIT_SECONDS);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(py::module_::import("queue").attr("Empty"))) throw;
+        rt::raise_instance(a.global("LoginTimeout")(rt::cat(
+            {py::str("The browser login got no answer within "), py::int_(WAIT_SECONDS), py::str(" s"),
+             py::str(browser_opened ? ": the login was not completed in the browser. Log in again."
+                                    : ", and no web browser could be opened here: open the login address shown in a "
+                                      "browser on this machine, or use the device login (VELA_OIDC_LOGIN=device) "
+                                      "where the identity provider offers it.")})));
+    }
     if (rt::is_instance(item, PyExc_BaseException)) rt::raise_instance(item);
     return item;
+}
+
+// A host name as the listener binds it and the redirect address names it: an IPv6
+// literal stands in brackets there.
+bool is_ipv6_literal(py::handle hostname) { return rt::contains(py::str(hostname), py::str(":")); }
+
+py::object redirect_host(py::handle hostname) {
+    if (!is_ipv6_literal(hostname)) return py::reinterpret_borrow<py::object>(hostname);
+    return rt::cat({py::str("["), hostname, py::str("]")});
 }
 
 // Steps 7 to 20 of a login: everything that runs while the listener serves.
@@ -126,7 +149,7 @@ Login browser_login(const rt::Args& a, py::handle client, py::handle state, py::
     py::object port = server.attr("server_port");
     logger.attr("debug")(rt::cat({py::str("Handler started listening 'http://"), hostname, py::str("':"), port}));
     py::list redirect_uris;
-    redirect_uris.append(rt::cat({py::str("http://"), hostname, py::str(":"), port, py::str("/callback")}));
+    redirect_uris.append(rt::cat({py::str("http://"), redirect_host(hostname), py::str(":"), port, py::str("/callback")}));
 
     py::object provider_config = client.attr("provider_config")(self.attr("url"));
     if (rt::truthy(self.attr("dcr_enabled"))) {
@@ -156,13 +179,19 @@ Login browser_login(const rt::Args& a, py::handle client, py::handle state, py::
     py::object login_url = auth_req.attr("request")(client.attr("authorization_endpoint"));
 
     py::object opened = a.global("webbrowser").attr("open")(login_url, py::arg("new") = 0, py::arg("autoraise") = true);
-    if (opened.is(py::bool_(false))) show_login_address(login_url);
+    bool failed = opened.is(py::bool_(false));
+    if (failed && rt::truthy(py::getattr(self, "device_if_browser_fails", py::bool_(false))) &&
+        rt::truthy(provider_config.attr("get")("device_authorization_endpoint")))
+        rt::raise_instance(a.global("_BrowserFailed")());  // the login turns to the device login
+    if (failed) show_login_address(login_url);
 
-    Login login{provider_config, take(queue), py::none()};
-    login.username = take(queue);
+    Login login{provider_config, take(a, queue, !failed), py::none()};
+    login.username = take(a, queue, !failed);
     thread.attr("join")(WAIT_SECONDS);
     logger.attr("debug")(rt::cat({py::str("Handler stopped listening '0.0.0.0':"), port}));
     server.attr("shutdown")();
+    // the listening socket is closed now, not when the server object is collected
+    if (rt::is_instance(server, a.global("socketserver").attr("BaseServer"))) server.attr("server_close")();
     return login;
 }
 
@@ -212,7 +241,7 @@ py::object stop_listening(const rt::Args& a) {
 // that is no socket server (a test's substitute) has no port to hold: it gets no twin.
 py::object loopback_twin(const rt::Args& a) {
     py::handle server = a[0], hostname = a[1];
-    if (!rt::equals(hostname, py::str("localhost"))) return py::none();
+    if (!rt::equals(py::str(hostname).attr("lower")().attr("rstrip")("."), py::str("localhost"))) return py::none();
     if (!rt::is_instance(server, a.global("socketserver").attr("TCPServer"))) return py::none();
     py::object socket = a.global("socket"), errno_ = a.global("errno");
     py::dict namespace_;
@@ -240,8 +269,14 @@ constexpr int LISTEN_ATTEMPTS = 20;
 // The listener on (hostname, a port the system chooses), with its twin where one is
 // needed; a port that another process holds on ::1 is given up for a new one.
 Listener listen(const rt::Args& a, py::handle hostname, py::handle handler) {
+    py::object server_class = a.global("HTTPServer");
+    if (is_ipv6_literal(hostname)) {  // "::1": a listener of the IPv6 family
+        py::dict namespace_;
+        namespace_["address_family"] = a.global("socket").attr("AF_INET6");
+        server_class = py::type::of(server_class)("HTTPServerV6", py::make_tuple(server_class), namespace_);
+    }
     for (int attempt = 1;; ++attempt) {
-        py::object server = a.global("HTTPServer")(py::make_tuple(hostname, 0), handler);
+        py::object server = server_class(py::make_tuple(hostname, 0), handler);
         py::setattr(server, "process_request", a.global("_serve_apart").attr("__get__")(server));
         try {
             Listener listener{server, a.global("_loopback_twin")(server, hostname)};
@@ -261,6 +296,55 @@ Listener listen(const rt::Args& a, py::handle hostname, py::handle handler) {
     }
 }
 
+// The protocol library logs an ERROR for every login whose id token names the client as
+// its audience ("Issuer <client id> not in keyjar"): the client has no keys of its own to
+// look up there, and the token is verified with the provider's. That line is dropped while
+// the login runs; the library's other errors are not.
+py::object AudienceKeyFilter_init(const rt::Args& a) {
+    py::setattr(a[0], "client", a[1]);
+    return py::none();
+}
+
+py::object AudienceKeyFilter_filter(const rt::Args& a) {
+    py::handle self = a[0], record = a[1];
+    py::object client_id = rt::builtin("getattr")(self.attr("client"), "client_id", py::none());
+    if (client_id.is_none()) return py::bool_(true);
+    py::str expected = rt::cat({py::str("Issuer \""), client_id, py::str("\" not in keyjar")});
+    return py::bool_(!rt::equals(record.attr("getMessage")(), expected));
+}
+
+struct Filtered {
+    py::object logger, filter;
+    Filtered(py::object logger_, py::object filter_) : logger(std::move(logger_)), filter(std::move(filter_)) {
+        logger.attr("addFilter")(filter);
+    }
+    ~Filtered() {
+        if (!rt::holds_gil()) return;
+        try {
+            logger.attr("removeFilter")(filter);
+        } catch (py::error_already_set& e) {
+            e.discard_as_unraisable("removing a log filter");
+        }
+    }
+    Filtered(const Filtered&) = delete;
+    Filtered& operator=(const Filtered&) = delete;
+};
+
+// The browser could not be started, and the provider offers the device login: that logs
+// in instead. This login has cleaned up already, so the device login does not again.
+py::object device_login_instead(const rt::Args& a, py::handle self) {
+    py::object device = py::module_::import("vela_experiment_tracking.auth.device");
+    py::object secret = self.attr("client_secret");
+    py::object login = device.attr("DeviceAuthenticator")(self.attr("url"), py::arg("client_id") = self.attr("client_id"),
+                                                         py::arg("client_secret") = secret);
+    py::setattr(login, "cleanup", a.global("_cleaned_up_already"));
+    login.attr("authenticate")();
+    py::setattr(self, "login_kind", py::str("device"));
+    return hand_over(a, login.attr("user"), login.attr("_Authenticator__token_provider"));
+}
+
+py::object cleaned_up_already(const rt::Args&) { return py::none(); }
+
 py::object OIDCAuthenticator_authenticate(const rt::Args& a) {
     py::handle self = a[0];
     self.attr("cleanup")();
@@ -270,6 +354,7 @@ py::object OIDCAuthenticator_authenticate(const rt::Args& a) {
     py::object state = a.global("rndstr")();
     py::object nonce = a.global("rndstr")();
     py::object queue = a.global("Queue")();
+    Filtered audience(a.global("logging").attr("getLogger")("oic.oauth2.message"), a.global("_AudienceKeyFilter")(client));
     py::object handler = a.global("get_disposable_handler")(client, state, queue);
     Listener listener = listen(a, self.attr("hostname"), handler);
     py::object server = listener.server;
@@ -278,16 +363,24 @@ py::object OIDCAuthenticator_authenticate(const rt::Args& a) {
     thread.attr("start")();
 
     Login login;
+    bool browser_failed = false;
     try {
         login = browser_login(a, client, state, nonce, queue, server, thread);
+    } catch (py::error_already_set& e) {
+        // failed or interrupted (Ctrl-C): stop listening at once
+        stop(a, listener);
+        thread.attr("join")();
+        close(listener);
+        if (!e.matches(a.global("_BrowserFailed"))) throw;
+        browser_failed = true;
     } catch (...) {
         if (rt::is_forced_unwind()) throw;  // the interpreter is ending this thread: no Python here
-        // failed or interrupted (Ctrl-C): stop listening at once
         stop(a, listener);
         thread.attr("join")();
         close(listener);
         throw;
     }
+    if (browser_failed) return device_login_instead(a, self);
     if (!listener.twin.is_none()) {
         listener.twin.attr("shutdown")();
         listener.twin.attr("server_close")();
@@ -324,9 +417,19 @@ void require_ok(const rt::Args& a, py::handle response, const char* what, py::ha
             {py::str(what), py::str(" failed for the endpoint: "), endpoint, py::str(", status: "), status, py::str("!")})));
 }
 
+// requests.request(method, url, **keywords), the whole answer within ANSWER_SECONDS: an
+// endpoint that trickles its answer passes every per-read time-out, and would hold init.
+py::object answer(const rt::Args& a, const char* method, py::handle url, py::dict keywords) {
+    py::object requests = a.global("requests");
+    py::object response;
+    if (!rt::call_within(ANSWER_SECONDS, requests.attr("request"), py::make_tuple(method, url), keywords, response))
+        rt::raise_instance(requests.attr("exceptions").attr("Timeout")(
+            rt::cat({py::str("No complete answer from "), url, py::str(" within "), py::int_(ANSWER_SECONDS), py::str(" s")})));
+    return response;
+}
+
 py::object ZELTAuthenticator_authenticate(const rt::Args& a) {
     py::handle self = a[0];
-    py::object requests = a.global("requests");
     self.attr("cleanup")();
 
     py::str body = rt::cat({py::str("refresh_token="), form_value(self.attr("_refresh_token")),
@@ -334,8 +437,10 @@ py::object ZELTAuthenticator_authenticate(const rt::Args& a) {
     py::dict headers;
     headers["Content-Type"] = "application/x-www-form-urlencoded";
     py::object token_endpoint = self.attr("_token_endpoint");
-    py::object response = requests.attr("request")("POST", token_endpoint, py::arg("headers") = headers,
-                                                   py::arg("data") = body);
+    py::dict keywords;
+    keywords["headers"] = headers;
+    keywords["data"] = body;
+    py::object response = answer(a, "POST", token_endpoint, keywords);
     require_ok(a, response, "Authentication", token_endpoint);
     py::object tokens = response.attr("json")();
     py::setattr(self, "_access_token", tokens[py::str("access_token")]);
@@ -343,7 +448,9 @@ py::object ZELTAuthenticator_authenticate(const rt::Args& a) {
 
     headers["Authorization"] = rt::cat({py::str("Bearer "), self.attr("_access_token")});
     py::object userinfo_endpoint = self.attr("_userinfo_endpoint");
-    py::object info = requests.attr("request")("GET", userinfo_endpoint, py::arg("headers") = headers);
+    py::dict info_keywords;
+    info_keywords["headers"] = headers;
+    py::object info = answer(a, "GET", userinfo_endpoint, info_keywords);
     require_ok(a, info, "User info request", userinfo_endpoint);
     py::object claims = info.attr("json")();
     py::object username;
@@ -419,6 +526,20 @@ VELA_MODULE(authenticator) {
                  OIDCAuthenticator_init})
         .method({"authenticate", {self, rt::var_kwargs()}, OIDCAuthenticator_authenticate, nullptr, User})
         .build();
+
+    rt::ClassBuilder(module, "LoginTimeout",
+                     py::make_tuple(module.get("ExperimentTrackingException"), py::module_::import("queue").attr("Empty")),
+                     "The browser login got no answer in time.")
+        .build();
+    rt::ClassBuilder(module, "_BrowserFailed", py::make_tuple(py::handle(PyExc_Exception)),
+                     "The browser could not be started: the login turns to the device login.")
+        .build();
+    rt::ClassBuilder(module, "_AudienceKeyFilter", py::tuple(),
+                     "Drops the protocol library's error that the client's own id has no keys.")
+        .method({"__init__", {self, rt::param("client")}, AudienceKeyFilter_init})
+        .method({"filter", {self, rt::param("record")}, AudienceKeyFilter_filter})
+        .build();
+    module.def({"_cleaned_up_already", {}, cleaned_up_already, "The clean-up of a login that has cleaned up already."});
 
     module.def({"_serve_apart", {rt::param("server"), rt::param("request"), rt::param("client_address")}, serve_apart,
                 "Serve one connection of a login's listener in a daemon thread of its own."});

@@ -1,7 +1,11 @@
 from abc import ABC, abstractmethod
+import queue
 from typing import Any, Optional
 
 from vela_experiment_tracking.auth.user import User
+from vela_experiment_tracking.exception import ExperimentTrackingException
+
+class LoginTimeout(ExperimentTrackingException, queue.Empty): ...
 
 class Authenticator(ABC):
     USER_KEY: str

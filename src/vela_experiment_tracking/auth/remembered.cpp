@@ -4,10 +4,20 @@
 // A remembered login is a record: the refresh token, the client id and recorded
 // credentials, the token endpoint and the user name. It lives in the system keyring
 // when one is available, else in a file only the user can read. Each login has a
-// lock file beside the records; whoever renews the refresh token holds it.
+// lock file beside the records; whoever renews the refresh token holds it. Reading and
+// checking a record is the private part remembered/records.cpp.
 #include "runtime.hpp"
 
+#include "remembered/records.hpp"
+
 namespace {
+
+using remembered::damage_of;
+using remembered::open_flags;
+using remembered::read_record_file;
+using remembered::store_fault;
+using remembered::warn_once;
+using remembered::write_record_file;
 
 constexpr const char* KEYRING_SERVICE = "vela_experiment_tracking";
 
@@ -75,13 +85,6 @@ py::object usable_keyring(const rt::Args& a) {
 
 // ---- the lock --------------------------------------------------------------
 
-// os.open flags by name; those this system lacks count as none.
-int open_flags(const rt::Args& a, std::initializer_list<const char*> names) {
-    int flags = 0;
-    for (const char* name : names) flags |= py::getattr(a.global("os"), name, py::int_(0)).cast<int>();
-    return flags;
-}
-
 // Holds a store's lock while alive.
 struct Held {
     py::object lock;
@@ -105,18 +108,8 @@ py::object StoreLock_init(const rt::Args& a) {
 }
 
 // A store that cannot be read or written (a full disk, a removed directory) costs the
-// remembering only, never the login in use: the fault is logged and passed over.
-bool store_fault(const rt::Args& a, py::error_already_set& e, const char* what) {
-    py::object keyring = a.global("keyring");
-    py::object errors = keyring.is_none() ? py::object(py::none()) : py::getattr(keyring, "errors", py::none());
-    py::object keyring_error = errors.is_none() ? py::object(py::none()) : py::getattr(errors, "KeyringError", py::none());
-    bool keyring_fault = !keyring_error.is_none() && e.matches(keyring_error);
-    if (!e.matches(PyExc_OSError) && !keyring_fault) return false;
-    a.global("logger").attr("debug")(rt::cat({py::str("The remembered login could not be "), py::str(what),
-                                              py::str(": "), py::type::of(e.value()).attr("__name__")}));
-    return true;
-}
-
+// remembering only, never the login in use: store_fault logs it and it is passed over.
+// A lock file that is a link is refused instead: opened without following it, and said.
 py::object StoreLock_enter(const rt::Args& a) {
     py::handle self = a[0];
     if (self.attr("path").is_none()) return py::reinterpret_borrow<py::object>(self);
@@ -133,6 +126,14 @@ py::object StoreLock_enter(const rt::Args& a) {
         }
         py::setattr(self, "_fd", fd);
     } catch (py::error_already_set& e) {
+        if (e.matches(PyExc_OSError) && rt::equals(e.value().attr("errno"), a.global("errno").attr("ELOOP"))) {
+            py::object path = self.attr("path");
+            py::str message = rt::cat({path, py::str(" is a symbolic link, not a lock file: the remembered login is "
+                                                     "not used until it is removed (rm "),
+                                       path, py::str(").")});
+            warn_once(a, rt::cat({path, py::str(":lock")}), message);
+            rt::raise(PyExc_PermissionError, message);
+        }
         if (!store_fault(a, e, "locked")) throw;
     }
     return py::reinterpret_borrow<py::object>(self);
@@ -177,66 +178,36 @@ py::object LoginStore_lock(const rt::Args& a) {
     return a.global("_StoreLock")(path);
 }
 
-// The record read from the user's own file; a file that others could have written is ignored.
-py::object read_record_file(const rt::Args& a, py::handle path) {
-    py::object os = a.global("os");
-    py::object fd;
-    try {
-        fd = os.attr("open")(path, open_flags(a, {"O_RDONLY", "O_NOFOLLOW", "O_CLOEXEC"}));
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_OSError)) throw;
-        return py::none();
-    }
-    py::object file = os.attr("fdopen")(fd, "r", py::arg("encoding") = "utf-8");
-    py::object status = os.attr("fstat")(fd);
-    bool private_ = rt::equals(status.attr("st_uid"), os.attr("getuid")()) &&
-                    (status.attr("st_mode").cast<long>() & 077) == 0;
-    py::object text = private_ ? file.attr("read")() : py::object(py::none());
-    file.attr("close")();
-    return text;
-}
-
+// The record, checked before any of it is used: a damaged one is removed, with a warning
+// naming what is wrong, and is no login.
 py::object LoginStore_load_record(const rt::Args& a) {
     py::handle self = a[0];
+    py::object where, record, damage;
     try {
         py::object keyring = usable_keyring(a);
-        py::object text = keyring.is_none()
-                              ? read_record_file(a, record_path(a, self, ".json"))
-                              : keyring.attr("get_password")(KEYRING_SERVICE, self.attr("login_id"));
+        where = keyring.is_none() ? record_path(a, self, ".json")
+                                  : rt::cat({py::str("in the system keyring ("), py::str(KEYRING_SERVICE), py::str(", "),
+                                             self.attr("login_id"), py::str(")")});
+        py::object text = keyring.is_none() ? read_record_file(a, where)
+                                            : keyring.attr("get_password")(KEYRING_SERVICE, self.attr("login_id"));
         if (text.is_none()) return py::none();
-        py::object record = a.global("json").attr("loads")(text);
-        if (rt::is_instance(record, rt::builtin("dict")) && rt::truthy(record.attr("get")("refresh_token")))
-            return record;
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_ValueError) && !store_fault(a, e, "read")) throw;
-    }
-    return py::none();  // a damaged record is no login
-}
-
-// Written to a private temporary file and renamed over the record, so a reader sees
-// the old record or the new one, never part of one.
-void write_record_file(const rt::Args& a, py::handle path, py::handle text) {
-    py::object os = a.global("os");
-    py::tuple made = a.global("tempfile").attr("mkstemp")(py::arg("dir") = os.attr("path").attr("dirname")(path),
-                                                        py::arg("prefix") = ".", py::arg("suffix") = ".tmp");
-    py::object fd = made[0], temporary = made[1];
-    try {
-        py::object file = os.attr("fdopen")(fd, "w", py::arg("encoding") = "utf-8");
-        file.attr("write")(text);
-        file.attr("flush")();
-        os.attr("fsync")(file.attr("fileno")());
-        file.attr("close")();
-        os.attr("replace")(temporary, path);
-    } catch (...) {
-        if (rt::is_forced_unwind()) throw;
-        py::object remove = os.attr("unlink");
         try {
-            remove(temporary);
+            record = a.global("json").attr("loads")(text);
+            damage = damage_of(a, record);
         } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_OSError)) throw;
+            if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_RecursionError)) throw;
+            damage = py::str("it is not JSON");
         }
-        throw;
+    } catch (py::error_already_set& e) {
+        if (!store_fault(a, e, "read")) throw;
+        return py::none();
     }
+    if (damage.is_none()) return record;
+    self.attr("forget")();
+    warn_once(a, rt::cat({where, py::str(":damaged")}),
+              rt::cat({py::str("Removed the remembered login "), where, py::str(": it is damaged ("), damage,
+                       py::str("). Log in again.")}));
+    return py::none();
 }
 
 py::object LoginStore_save_record(const rt::Args& a) {
@@ -301,9 +272,12 @@ py::object silent_login(const rt::Args& a) {
     if (!rt::truthy(a.global("remembering_enabled")())) return py::none();
     py::object store = a.global("LoginStore")(id);
     py::object record;
-    {
+    try {
         Held held(store);
         record = store.attr("load_record")();
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_PermissionError)) throw;  // the lock is refused: said once, the login asks anew
+        return py::none();
     }
     if (record.is_none()) return py::none();
     py::object vela_authn = a.global("vela_authn");
@@ -326,8 +300,8 @@ py::object silent_login(const rt::Args& a) {
     return py::make_tuple(a.global("User")(get("username")), provider);
 }
 
-// What renewing needs: never shown, only stored.
-py::dict login_record(const rt::Args& a, py::handle user, py::handle provider) {
+// What renewing needs, never shown, only stored; and what the login is, for `status`.
+py::dict login_record(const rt::Args& a, py::handle user, py::handle provider, py::handle about) {
     py::object client_id = provider.attr("client_id");
     py::object credentials = a.global("vela_authn").attr("_client_credentials").attr("get")(client_id);
     bool recorded = !credentials.is_none();
@@ -338,19 +312,20 @@ py::dict login_record(const rt::Args& a, py::handle user, py::handle provider) {
     record["client_secret"] = recorded ? py::object(credentials[py::int_(0)]) : py::object(py::none());
     record["auth_method"] = recorded ? py::object(credentials[py::int_(1)]) : py::object(py::str("none"));
     record["username"] = user.attr("username");
+    if (!about.is_none()) record.attr("update")(about);
     return record;
 }
 
 // Keeps a fresh login for the next process; a store that cannot be written costs
 // only the remembering.
 py::object remember_login(const rt::Args& a) {
-    py::handle id = a[0], user = a[1], provider = a[2];
+    py::handle id = a[0], user = a[1], provider = a[2], about = a[3];
     if (!rt::truthy(a.global("remembering_enabled")())) return py::none();
     try {
         py::object store = a.global("LoginStore")(id);
         {
             Held held(store);
-            store.attr("save_record")(login_record(a, user, provider));
+            store.attr("save_record")(login_record(a, user, provider, about));
         }
         py::setattr(provider, "store", store);
     } catch (py::error_already_set& e) {
@@ -363,27 +338,65 @@ py::object remember_login(const rt::Args& a) {
     return py::none();
 }
 
+// The names of the logins remembered for this user (each has its lock file), sorted.
+py::list known_ids(const rt::Args& a) {
+    py::list ids;
+    py::object os = a.global("os");
+    py::object directory = a.global("state_directory")();
+    if (!rt::truthy(os.attr("path").attr("isdir")(directory))) return ids;
+    for (py::handle name : rt::builtin("sorted")(os.attr("listdir")(directory))) {
+        py::str text(name);
+        py::object id = text.attr("removesuffix")(".lock");
+        if (rt::truthy(text.attr("endswith")(".lock")) && rt::truthy(a.global("re").attr("fullmatch")("[0-9a-z-]{1,64}", id)))
+            ids.append(id);
+    }
+    return ids;
+}
+
+// What `status` shows of each remembered login: no secret, only who, how and where.
+py::object remembered_logins(const rt::Args& a) {
+    py::list logins;
+    if (!rt::truthy(a.global("remembering_enabled")())) return std::move(logins);
+    for (py::handle id : known_ids(a)) {
+        py::object store = a.global("LoginStore")(id);
+        py::object record;
+        try {
+            Held held(store);
+            record = store.attr("load_record")();
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_PermissionError)) throw;
+            continue;
+        }
+        if (record.is_none()) continue;
+        py::object get = record.attr("get");
+        py::object endpoint = get("token_endpoint");
+        py::dict shown;
+        shown["login_id"] = id;
+        shown["username"] = get("username");
+        shown["kind"] = get("kind", "remembered");
+        shown["issuer"] = get("issuer", a.global("urllib").attr("parse").attr("urlsplit")(endpoint).attr("netloc"));
+        logins.append(shown);
+    }
+    return std::move(logins);
+}
+
 // Forget the remembered logins of this user: the one named, else every one.
 py::object forget_login(const rt::Args& a) {
     py::handle id = a[0];
-    py::object ids = py::list();
-    if (!id.is_none()) {
-        ids.attr("append")(py::str(id));
-    } else {
-        py::object os = a.global("os");
-        py::object directory = a.global("state_directory")();
-        if (rt::truthy(os.attr("path").attr("isdir")(directory)))
-            for (py::handle name : os.attr("listdir")(directory)) {
-                py::str text(name);
-                py::object id_ = text.attr("removesuffix")(".lock");
-                if (rt::truthy(text.attr("endswith")(".lock")) && rt::truthy(a.global("re").attr("fullmatch")("[0-9a-z-]{1,64}", id_)))
-                    ids.attr("append")(id_);
-            }
-    }
+    py::list ids;
+    if (!id.is_none())
+        ids.append(py::str(id));
+    else
+        ids = known_ids(a);
     for (py::handle each : ids) {
         py::object store = a.global("LoginStore")(each);
-        Held held(store);
-        store.attr("forget")();
+        try {
+            Held held(store);
+            store.attr("forget")();
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_PermissionError)) throw;
+            store.attr("forget")();  // a lock that is refused does not keep a login remembered
+        }
     }
     py::object variable = a.global("ENV_REMEMBERED_LOGIN");
     if (id.is_none() || rt::equals(environ(a).attr("get")(variable), id)) environ(a).attr("pop")(variable, py::none());
@@ -402,12 +415,18 @@ py::object hand_over(const rt::Args& a, py::handle self, py::handle login) {
     return Authenticator.attr("authenticate")(self, **result);
 }
 
-// A browser login marked for a host without a browser logs in with the device login,
-// when the provider offers it: (user, token provider), else None.
-py::object device_login_instead(py::handle self) {
+// A browser login marked for a host without a browser logs in with the device login:
+// (user, token provider); None when it is not so marked. A provider that offers no
+// device login is a clear error at once, rather than a wait for a browser that is not there.
+py::object device_login_instead(const rt::Args& a, py::handle self) {
     if (!rt::truthy(py::getattr(self, "device_fallback", py::bool_(false)))) return py::none();
     py::object device = py::module_::import("vela_experiment_tracking.auth.device");
-    if (!rt::truthy(device.attr("offers_device_login")(self.attr("url")))) return py::none();
+    if (!rt::truthy(device.attr("offers_device_login")(self.attr("url"))))
+        rt::raise_instance(a.global("ExperimentTrackingException")(rt::cat(
+            {py::str("No web browser can be used here, and the identity provider at "), self.attr("url"),
+                     py::str(" offers no device login (or did not answer). Set BROWSER to a browser that runs on this "
+                             "machine, or VELA_OIDC_LOGIN=browser to open the login address yourself, or log in with "
+                             "the cloud platform's VELA_PLATFORM_REFRESH_TOKEN.")})));
     py::object login = device.attr("DeviceAuthenticator")(self.attr("url"), py::arg("client_id") = self.attr("client_id"),
                                                          py::arg("client_secret") = self.attr("client_secret"));
     login.attr("authenticate")();
@@ -425,10 +444,14 @@ py::object Remembering_authenticate(const rt::Args& a) {
         self.attr("cleanup")();
         return hand_over(a, self, login);
     }
-    login = device_login_instead(self);
+    login = device_login_instead(a, self);
     if (!login.is_none()) return hand_over(a, self, login);
     py::object user = rt::super(a, self).attr("authenticate")(**a.kwargs());
-    a.global("remember_login")(id, user, self.attr("_Authenticator__token_provider"));
+    bool browser = rt::is_instance(self, a.global("OIDCAuthenticator"));
+    py::dict about;
+    about["kind"] = py::getattr(self, "login_kind", py::str(browser ? "browser" : "cloud platform"));
+    about["issuer"] = browser ? self.attr("url") : self.attr("_token_endpoint");
+    a.global("remember_login")(id, user, self.attr("_Authenticator__token_provider"), about);
     return user;
 }
 
@@ -503,6 +526,8 @@ VELA_MODULE(remembered) {
     module.import("re");
     module.import("stat");
     module.import("tempfile");
+    module.import("errno");
+    module.import("urllib.parse");
     optional_import(module, "fcntl");
     optional_import(module, "keyring");
     module.import("vela_authn");
@@ -513,6 +538,7 @@ VELA_MODULE(remembered) {
     module.import_from("vela_experiment_tracking.exception", {"ExperimentTrackingException"});
     module.create_logger();
     module.set("_inherited_logins", py::dict());
+    module.set("_warned", py::set());  // the warnings given, once each per process
 
     auto self = rt::param("self");
     py::object User = module.get("User");
@@ -542,8 +568,13 @@ VELA_MODULE(remembered) {
 
     module.def({"silent_login", {rt::param("login_id")}, silent_login,
                 "(user, token provider) from the remembered login, or None."});
-    module.def({"remember_login", {rt::param("login_id"), rt::param("user"), rt::param("token_provider")},
-                remember_login, "Remember a fresh login for the next process."});
+    module.def({"remember_login",
+                {rt::param("login_id"), rt::param("user"), rt::param("token_provider"), rt::param("about", py::none())},
+                remember_login,
+                "Remember a fresh login for the next process; `about` ({\"kind\": ..., \"issuer\": ...}) says what "
+                "it is."});
+    module.def({"remembered_logins", {}, remembered_logins,
+                "The remembered logins of this user: login_id, username, kind and issuer of each (no secret)."});
     module.def({"forget_login", {rt::param("login_id", py::none())}, forget_login,
                 "Log out on this machine: forget the remembered login named, else every remembered login."});
     module.def({"inherited_login", {}, inherited_login,

@@ -69,6 +69,8 @@ py::tuple exchange_code(py::handle handler, py::handle query_string, const rt::A
                                   py::arg("sformat") = "urlencoded");
     py::object registration = client.attr("registration_response");
     py::object method = registration.attr("get")("token_endpoint_auth_method", "client_secret_basic");
+    if (!rt::truthy(rt::builtin("getattr")(client, "client_secret", py::none())))
+        method = py::str("none");  // a client without a secret is a public client
     py::dict request_args;
     py::object verifier = rt::builtin("getattr")(client, "code_verifier", py::none());
     if (!verifier.is_none()) request_args["code_verifier"] = verifier;  // PKCE

@@ -13,6 +13,29 @@ bool already_exists(const py::error_already_set& e) {
     return rt::equals(code, py::str("RESOURCE_ALREADY_EXISTS"));
 }
 
+// An address init cannot use is named as such, before any request: none at all (on the cloud
+// platform, the variable that should hold it), one without a scheme, one of the UI or the API.
+void require_usable_address(const rt::Args& a, py::handle address, bool cloud) {
+    py::object problem;
+    if (!rt::truthy(address) && cloud)
+        problem = rt::cat({py::str("on the cloud platform ("), a.global("ENV_VELA_CLOUD_ENVIRONMENT"), py::str(" and "),
+                           a.global("ENV_PLATFORM_TOKEN_ENDPOINT"), py::str(" are set) the address comes from "),
+                           a.global("ENV_EXP_TRACKING_SERVER_URI"), py::str(", which is not set")});
+    else
+        problem = a.global("address_problem")(address);
+    if (problem.is_none()) return;
+    rt::raise_instance(a.global("ServerNotAccessibleException")(
+        py::arg("message") = rt::cat({py::str("No usable tracking server address: "), problem, py::str(".")}),
+        py::arg("error_code") = a.global("INVALID_PARAMETER_VALUE")));
+}
+
+// MLflow retries a failing API for minutes before it says anything; init asks the API once
+// itself, bounded (a stand-in for MLflow's client talks to no server, and is not asked).
+void require_answering_api(const rt::Args& a, py::handle client, py::handle address) {
+    if (!rt::is_instance(client, a.global("MlflowClient"))) return;
+    a.global("check_tracking_api")(address, a.global("BearerAuth")());
+}
+
 py::object init(const rt::Args& a) {
     py::handle project_arg = a[0], experiment_arg = a[1], use_if_exists = a[2], tracking_uri = a[3],
                authenticator = a[4];
@@ -41,21 +64,27 @@ py::object init(const rt::Args& a) {
             py::arg("message") = "Must specify `project_name`.",
             py::arg("error_code") = a.global("INVALID_PARAMETER_VALUE")));
 
-    py::object uri = rt::truthy(a.global("is_cloud")())
-                         ? os.attr("getenv")(a.global("ENV_EXP_TRACKING_SERVER_URI"))
-                         : py::reinterpret_borrow<py::object>(tracking_uri);
+    bool cloud = rt::truthy(a.global("is_cloud")());
+    py::object uri = cloud ? os.attr("getenv")(a.global("ENV_EXP_TRACKING_SERVER_URI"))
+                           : py::reinterpret_borrow<py::object>(tracking_uri);
     py::setattr(current_client, "tracking_uri", uri);
     py::object resolved_tracking_uri = current_client.attr("tracking_uri");
     logger.attr("debug")(rt::cat({py::str("Using tracking server uri: "), resolved_tracking_uri}));
+    require_usable_address(a, resolved_tracking_uri, cloud);
     py::object address = resolved_tracking_uri.attr("rstrip")("/");
-    if (!rt::truthy(a.global("is_server_up")(address)))
-        rt::raise_instance(a.global("ServerNotAccessibleException")(
-            rt::cat({py::str("Unable to communicate with Experiment Tracking server. Please make sure the server at '"),
-                     address, py::str("' is running, and the address is correct.")})));
+    if (!rt::truthy(a.global("is_server_up")(address))) {
+        py::str message = rt::cat({py::str("Unable to communicate with Experiment Tracking server. Please make sure the "
+                                           "server at '"),
+                                   address, py::str("' is running, and the address is correct.")});
+        py::object detail = a.global("probe_detail")(address);  // what the probe found, when it was ours
+        if (!detail.is_none()) message = rt::cat({message, py::str(" The server "), detail, py::str(".")});
+        rt::raise_instance(a.global("ServerNotAccessibleException")(message));
+    }
 
     py::object client = a.global("create_mlflow_client")(current_client.attr("tracking_uri"));
     project = a.global("Project")(project_name, project_description, current_client);
     if (rt::truthy(using_default_experiment)) return project;
+    require_answering_api(a, client, address);
 
     py::object found = client.attr("get_experiment_by_name")(experiment_name);
     py::object server_experiment;
@@ -111,6 +140,10 @@ VELA_MODULE(initialize) {
     module.import_from("vela_experiment_tracking.tracking.client", {"Client", "create_mlflow_client"});
     module.import_from("vela_experiment_tracking.constants", {"DEFAULT_TRACK_SERVER", "ENV_EXP_TRACKING_SERVER_URI"});
     module.import_from("vela_experiment_tracking.utils.validation", {"is_server_up", "is_cloud"});
+    module.import_from("mlflow.tracking", {"MlflowClient"});
+    module.import_from("vela_experiment_tracking.constants", {"ENV_VELA_CLOUD_ENVIRONMENT", "ENV_PLATFORM_TOKEN_ENDPOINT"});
+    module.import_from("vela_experiment_tracking.tracking.client", {"BearerAuth"});
+    module.import_from("vela_experiment_tracking.utils.addresses", {"address_problem", "check_tracking_api", "probe_detail"});
     module.import_from_as("vela_experiment_tracking", "context", "context");
     module.create_logger();
 

@@ -42,11 +42,23 @@ py::object ProjectRunContext_tags(const rt::Args& a) {
     return std::move(tags);
 }
 
+// The runs MLflow starts after an init are attributed to the user the iterations are: the
+// login's, or without one the terminal user (who is "anonymous" where LOGNAME is unset, as in
+// a container, while MLflow would ask the system and say "root").
+py::object InitUserRunContext_in_context(const rt::Args& a) { return py::bool_(!init_user(a).is_none()); }
+
+py::object InitUserRunContext_tags(const rt::Args& a) {
+    py::dict tags;
+    tags[a.global("MLFLOW_USER")] = py::str(init_user(a).attr("username"));
+    return std::move(tags);
+}
+
 }  // namespace
 
 VELA_MODULE(mlflow_plugins) {
     module.import("sys");
     module.import_from("vela_experiment_tracking.model.tags", {"EXP_STORE_PROJECT_NAME"});
+    module.set("MLFLOW_USER", py::str("mlflow.user"));  // MLflow's tag, named here: MLflow is not imported
 
     auto self = rt::param("self");
     rt::ClassBuilder(module, "InitExperimentProvider", py::tuple(),
@@ -59,5 +71,11 @@ VELA_MODULE(mlflow_plugins) {
                      "Tags every run MLflow starts with the project of the last init.")
         .method({"in_context", {self}, ProjectRunContext_in_context})
         .method({"tags", {self}, ProjectRunContext_tags})
+        .build();
+
+    rt::ClassBuilder(module, "InitUserRunContext", py::tuple(),
+                     "Attributes every run MLflow starts after an init to the user of that init.")
+        .method({"in_context", {self}, InitUserRunContext_in_context})
+        .method({"tags", {self}, InitUserRunContext_tags})
         .build();
 }

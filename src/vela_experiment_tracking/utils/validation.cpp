@@ -17,13 +17,18 @@ py::object validate_keys_already_exists(const rt::Args& a) {
 py::object is_server_up(const rt::Args& a) {
     py::handle address = a[0], timeout = a[1];
     py::object requests = a.global("requests");
+    // what the probe found is noted for the message that follows a failed probe
+    py::object note = a.global("note_probe");
     try {
         py::object response = requests.attr("get")(address, py::arg("timeout") = timeout);
+        note(address, response.attr("status_code"), timeout);
         return py::bool_(rt::equals(response.attr("status_code"), py::int_(200)));
     } catch (py::error_already_set& e) {
         py::object exceptions = requests.attr("exceptions");
-        if (e.matches(exceptions.attr("ConnectionError")) || e.matches(exceptions.attr("Timeout")))
+        if (e.matches(exceptions.attr("ConnectionError")) || e.matches(exceptions.attr("Timeout"))) {
+            note(address, e.value(), timeout);
             return py::bool_(false);
+        }
         throw;
     }
 }
@@ -41,6 +46,7 @@ VELA_MODULE(validation) {
     module.import("os");
     module.import("requests");
     module.import_from("vela_experiment_tracking.constants", {"ENV_VELA_CLOUD_ENVIRONMENT", "ENV_PLATFORM_TOKEN_ENDPOINT"});
+    module.import_from("vela_experiment_tracking.utils.addresses", {"note_probe"});
 
     py::object integer = rt::builtin("int"), boolean = rt::builtin("bool");
 
