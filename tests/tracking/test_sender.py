@@ -354,17 +354,6 @@ def test_a_journal_in_use_is_not_uploaded(make_sender, endpoint, journal_home):
     assert len(journal_files(journal_home)) == 1
 
 
-def test_sync_command_logs_in_from_the_environment_and_reports(monkeypatch, capsys):
-    sender = mock.MagicMock()
-    sender.sync.return_value = (7, 2)
-    monkeypatch.setattr(sender_module, "Sender", lambda: sender)
-    with mock.patch("vela_experiment_tracking.tracking.sender.check_authentication") as check:
-        assert sender_module.main(["sync"]) == 1
-    check.assert_called_once_with(None)
-    assert capsys.readouterr().out == "Uploaded 7 record(s); 2 left.\n"
-    assert sender_module.main([]) == 2
-
-
 def test_a_forked_child_sends_with_a_sender_of_its_own(endpoint, journal_home, monkeypatch):
     monkeypatch.setattr(sender_module, "_sender", None)  # the process's sender of this test is on the fake endpoint
     parent = sender_module.get_sender()

@@ -415,24 +415,6 @@ py::object after_fork_in_parent(const rt::Args&) {
     return py::none();
 }
 
-// `python -m vela_experiment_tracking sync`
-py::object command_line(const rt::Args& a) {
-    py::list argv = rt::builtin("list")(a[0]);
-    py::object sys = a.global("sys");
-    if (argv.size() != 1 || !rt::equals(argv[0], py::str("sync"))) {
-        sys.attr("stderr").attr("write")(py::str(
-            "usage: python -m vela_experiment_tracking sync\n"
-            "  sync  upload the records that ended processes left in their journals\n"));
-        return py::int_(2);
-    }
-    py::object authenticator = a.global("check_authentication")(py::none());
-    a.global("context").attr("current_client").attr("update")(a.global("Client")(authenticator));
-    py::tuple counts = a.global("Sender")().attr("sync")();
-    sys.attr("stdout").attr("write")(rt::cat({py::str("Uploaded "), counts[0], py::str(" record(s); "), counts[1],
-                                              py::str(" left.\n")}));
-    return py::int_(rt::truthy(counts[1]) || (counts.size() > 2 && rt::truthy(counts[2])) ? 1 : 0);
-}
-
 // A call of the Sender's method `body`, made from another module's native code.
 void call_body(rt::Body body, py::handle self, std::initializer_list<py::handle> args) {
     py::object module = py::reinterpret_steal<py::object>(PyImport_GetModule(py::str(MODULE_NAME).ptr()));
@@ -484,9 +466,8 @@ VELA_MODULE(sender) {
     module.import_from("mlflow.protos.databricks_pb2", {"INVALID_PARAMETER_VALUE"});
     module.import_from("vela_experiment_tracking", {"context"});
     module.import_from("vela_experiment_tracking.constants", {"DEFAULT_TRACK_SERVER", "ENV_EXP_TRACKING_SERVER_URI"});
-    module.import_from("vela_experiment_tracking.auth.lookup", {"check_authentication"});
     module.import_from("vela_experiment_tracking.exception", {"ExperimentTrackingException"});
-    module.import_from("vela_experiment_tracking.tracking.client", {"BearerAuth", "Client"});
+    module.import_from("vela_experiment_tracking.tracking.client", {"BearerAuth"});
     module.create_logger();
 
     module.set("ENV_LOG_SYNCHRONOUS", py::str("VELA_LOG_SYNCHRONOUS"));
@@ -558,7 +539,6 @@ VELA_MODULE(sender) {
     module.def({"_at_exit", {}, at_exit});
     module.def({"_before_fork", {}, before_fork});
     module.def({"_after_fork_in_parent", {}, after_fork_in_parent});
-    module.def({"main", {rt::param("argv")}, command_line, "The command line: `sync`."});
     module.get("atexit").attr("register")(module.get("_at_exit"));
     module.get("os").attr("register_at_fork")(py::arg("before") = module.get("_before_fork"),
                                               py::arg("after_in_parent") = module.get("_after_fork_in_parent"));
