@@ -211,7 +211,7 @@ def bench_sender_throughput(address):
         assert held == DELIVERED, f"{name}: the server holds {held} of {DELIVERED}"
     print(f"{'10,000 metrics until the server holds them, metrics/s':<58} {rates['ours']:9.0f}     vs {rates['theirs']:9.0f}"
           f"      ratio {rates['ours'] / rates['theirs']:5.2f}   (target >= 1, against MLflow asynchronous)")
-    ceiling = server_ceiling(address, "bench")
+    ceiling = server_ceiling(address, "throughput")
     print(f"{'  the same, beside the server ceiling (4 connections)':<58} {rates['ours']:9.0f}     vs {ceiling:9.0f}"
           f"      ratio {rates['ours'] / ceiling:5.2f}   (target >= 0.9)")
 
