@@ -94,35 +94,22 @@ def platform_refresh_token(oidc_provider):
     return obtain_refresh_token(oidc_provider)
 
 
-class VerifyingGateway:
-    """Stands before the tracking server and lets a request through only with an access token that the
-    provider accepts now. The server probe (GET /, the UI's page) passes without one."""
+class Relay:
+    """A local HTTP server before `upstream`: `answer(handler, body)` answers a request itself (returning True)
+    or leaves it to be forwarded as it came."""
 
-    def __init__(self, provider, upstream):
-        self.refused, self.passed = [], 0
-        gateway = self
+    def __init__(self, upstream):
+        relay = self
 
         class Handler(BaseHTTPRequestHandler):
             def forward(self):
                 body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
-                probe = self.command == "GET" and self.path == "/"
-                token = self.headers.get("Authorization", "")
-                if not probe and userinfo_status(provider, token.removeprefix("Bearer ")) != 200:
-                    gateway.refused.append(self.path)
-                    self.send_response(401)
-                    self.send_header("Content-Length", "0")
-                    self.end_headers()
+                if relay.answer(self, body):
                     return
-                gateway.passed += 1
                 headers = {k: v for k, v in self.headers.items() if k.lower() not in ("host", "content-length")}
-                answer = requests.request(self.command, upstream + self.path, headers=headers, data=body, timeout=30)
-                self.send_response(answer.status_code)
-                for name in ("Content-Type",):
-                    if name in answer.headers:
-                        self.send_header(name, answer.headers[name])
-                self.send_header("Content-Length", str(len(answer.content)))
-                self.end_headers()
-                self.wfile.write(answer.content)
+                answer = requests.request(self.command, upstream + self.path, headers=headers, data=body, timeout=60)
+                relay.reply(self, answer.status_code, answer.headers.get("Content-Type", "application/json"),
+                            answer.content)
 
             do_GET = do_POST = do_PUT = do_PATCH = do_DELETE = forward
 
@@ -133,9 +120,42 @@ class VerifyingGateway:
         self.url = f"http://127.0.0.1:{self.httpd.server_port}"
         threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
 
+    def answer(self, handler, body):
+        return False
+
+    @staticmethod
+    def reply(handler, status, content_type=None, content=b"", headers=()):
+        handler.send_response(status)
+        if content_type:
+            handler.send_header("Content-Type", content_type)
+        for name, value in headers:
+            handler.send_header(name, value)
+        handler.send_header("Content-Length", str(len(content)))
+        handler.end_headers()
+        handler.wfile.write(content)
+
     def stop(self):
         self.httpd.shutdown()
         self.httpd.server_close()
+
+
+class VerifyingGateway(Relay):
+    """Stands before the tracking server and lets a request through only with an access token that the
+    provider accepts now. The server probe (GET /, the UI's page) passes without one."""
+
+    def __init__(self, provider, upstream):
+        self.provider, self.refused, self.passed = provider, [], 0
+        super().__init__(upstream)
+
+    def answer(self, handler, body):
+        probe = handler.command == "GET" and handler.path == "/"
+        token = handler.headers.get("Authorization", "")
+        if not probe and userinfo_status(self.provider, token.removeprefix("Bearer ")) != 200:
+            self.refused.append(handler.path)
+            self.reply(handler, 401)
+            return True
+        self.passed += 1
+        return False
 
 
 @pytest.fixture

@@ -10,7 +10,7 @@ import time
 from mlflow import MlflowClient
 
 from .conftest import PLATFORM_CLIENT, LocalMlflowServer, VerifyingGateway, free_port
-from .test_durable_logging import cloud_environment, kill
+from .test_durable_logging import kill
 
 OUTAGE = 60
 

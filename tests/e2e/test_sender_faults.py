@@ -5,58 +5,31 @@ import os
 import subprocess
 import sys
 import textwrap
-import threading
 import time
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
-import requests
 
 from vela_experiment_tracking.tracking import sender as sender_module
+
+from .conftest import Relay
 
 BATCH = "/api/2.0/mlflow/runs/log-batch"
 
 
-class FaultProxy:
+class FaultProxy(Relay):
     """Forwards to the tracking server; while `fault` is set, answers the batch endpoint with it instead:
     (status, content type, body, extra headers)."""
 
     def __init__(self, upstream):
         self.fault = None
-        proxy = self
+        super().__init__(upstream)
 
-        class Handler(BaseHTTPRequestHandler):
-            def forward(self):
-                body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
-                fault = proxy.fault if self.path.startswith(BATCH) else None
-                if fault:
-                    status, content_type, content, headers = fault
-                else:
-                    headers = {k: v for k, v in self.headers.items() if k.lower() not in ("host", "content-length")}
-                    answer = requests.request(self.command, upstream + self.path, headers=headers, data=body,
-                                              timeout=30)
-                    status, content_type, content, headers = (
-                        answer.status_code, answer.headers.get("Content-Type", ""), answer.content, {})
-                self.send_response(status)
-                self.send_header("Content-Type", content_type)
-                for name, value in headers.items():
-                    self.send_header(name, value)
-                self.send_header("Content-Length", str(len(content)))
-                self.end_headers()
-                self.wfile.write(content)
-
-            do_GET = do_POST = forward
-
-            def log_message(self, *args):
-                pass
-
-        self.httpd = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.url = f"http://127.0.0.1:{self.httpd.server_port}"
-        threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
-
-    def stop(self):
-        self.httpd.shutdown()
-        self.httpd.server_close()
+    def answer(self, handler, body):
+        fault = self.fault if handler.path.startswith(BATCH) else None
+        if fault:
+            status, content_type, content, headers = fault
+            self.reply(handler, status, content_type, content, headers.items())
+        return bool(fault)
 
 
 LOGIN_PAGE = (200, "text/html", b"<html><body>Sign in</body></html>", {})
