@@ -15,8 +15,9 @@ else()
 endif()
 
 if(NOT "${vela_cxx}" STREQUAL "")
+  # Compiled to an object: zig's clang, the wheels' compiler, does not stop at -fsyntax-only.
   execute_process(
-    COMMAND ${vela_cxx} -std=c++17 -fsyntax-only ${CMAKE_CURRENT_LIST_DIR}/cxx17_probe.cpp
+    COMMAND ${vela_cxx} -std=c++17 -c ${CMAKE_CURRENT_LIST_DIR}/cxx17_probe.cpp -o ${CMAKE_BINARY_DIR}/cxx17_probe.o
     RESULT_VARIABLE vela_cxx_status OUTPUT_QUIET ERROR_QUIET)
   list(JOIN vela_cxx " " vela_cxx_text)
   set(vela_cxx_problem "'${vela_cxx_text}' is missing or too old")
