@@ -1,5 +1,9 @@
 """Real peers for end-to-end tests, each started on 127.0.0.1 and stopped by its own process id."""
+import os
+import runpy
+import shutil
 import sqlite3
+import subprocess
 import sys
 import threading
 import time
@@ -194,3 +198,50 @@ def device_provider(tmp_path_factory):
         yield DeviceProvider(issuer, folder / "provider.sqlite3")
 
 
+ROOT = HERE.parents[1]
+PYTHONS = runpy.run_path(str(ROOT / "tests" / "pythons.py"))
+AUDITWHEEL_REFUSALS = ("cannot repair", "not supported", "unsupported", "only supports")
+COMPILERS = ["c++", "g++", "gcc", "cc", "clang++", "clang", "zig"]
+
+
+@pytest.fixture(scope="session")
+def wheels():
+    """`make wheels` once per session: the folder of the manylinux wheels. Skips where auditwheel refuses
+    this platform."""
+    result = subprocess.run(["make", "-s", "wheels"], cwd=ROOT, capture_output=True, text=True, timeout=2400)
+    if result.returncode != 0:
+        refusals = [line for line in result.stderr.splitlines() if any(r in line for r in AUDITWHEEL_REFUSALS)]
+        if refusals:
+            pytest.skip(f"auditwheel does not support this platform: {refusals[-1].strip()}")
+        pytest.fail(f"make wheels failed:\n{result.stdout[-2000:]}\n{result.stderr[-4000:]}")
+    return ROOT / "dist"
+
+
+@pytest.fixture
+def interpreter(version):
+    """The CPython `version` (a test's parameter) that the wheels are built with; skips where it is missing."""
+    python = PYTHONS["interpreters"]()[version]
+    if python is None:
+        pytest.skip(PYTHONS["missing"](version))
+    return python
+
+
+@pytest.fixture
+def version_wheel(version, interpreter, wheels):
+    tag = PYTHONS["tag"](version)
+    (built,) = wheels.glob(f"vela_experiment_tracking-*-{tag}-{tag}-manylinux*.whl")
+    return built
+
+
+@pytest.fixture
+def bare_environment(interpreter, tmp_path):
+    """A fresh virtual environment of the interpreter, and the environment variables of a machine whose
+    PATH has it and no compiler."""
+    environment = tmp_path / "env"
+    subprocess.run([str(interpreter), "-m", "venv", str(environment)], check=True, timeout=300)
+    variables = {name: value for name, value in os.environ.items()
+                 if name not in ("PYTHONPATH", "CC", "CXX", "VIRTUAL_ENV", "PIP_FIND_LINKS", "PIP_INDEX_URL")}
+    variables["PATH"] = str(environment / "bin")
+    variables["PIP_DISABLE_PIP_VERSION_CHECK"] = "1"
+    assert not any(shutil.which(compiler, path=variables["PATH"]) for compiler in COMPILERS)
+    return environment, variables
