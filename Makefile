@@ -61,7 +61,7 @@ MANYLINUX := manylinux_2_28_x86_64
 define for_each_python
 	@mkdir -p $(WHEEL_BUILDS)
 	@$(PY) tests/pythons.py > $(WHEEL_BUILDS)/pythons.txt
-	@while read tag python; do \
+	+@while read tag python; do \
 	  $(MAKE) --no-print-directory $(subst %,$$tag,$(1)) WHEEL_PYTHON=$$python || exit 1; \
 	done < $(WHEEL_BUILDS)/pythons.txt
 endef
