@@ -53,7 +53,8 @@ browser:
 
 # The wheels that install without a compiler: one for each CPython 3.10-3.13 that pyenv has here
 # (tests/pythons.py finds them), each in dist/ beside the others. zig's clang (cmake/zig-c++) builds
-# for glibc 2.28, and auditwheel tags the wheel manylinux_2_28. Each version builds in
+# for glibc 2.28, and auditwheel tags the wheel manylinux_2_28, that alone: an older tag that the
+# symbols happen to allow today is no promise of the build. Each version builds in
 # build/manylinux/<tag>/ with a build environment of its own interpreter, one version at a time.
 MANYLINUX := manylinux_2_28_x86_64
 
@@ -99,7 +100,7 @@ $(WHEEL_BUILDS)/%/raw/.complete: $(SOURCES) $(WHEEL_BUILDS)/%/venv/.complete | $
 dist/.%: $(WHEEL_BUILDS)/%/raw/.complete
 	mkdir -p dist
 	rm -f dist/*-$*-$*-*.whl
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat $(MANYLINUX) -w dist $(WHEEL_BUILDS)/$*/raw/*.whl
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat $(MANYLINUX) --only-plat -w dist $(WHEEL_BUILDS)/$*/raw/*.whl
 	touch $@
 
 # The runtime dependencies as binary wheels for each version, fetched by its own interpreter: what a
