@@ -1,30 +1,30 @@
-"""Builds the package for each supported CPython the machine has and runs the runtime's tests there.
+"""Installs the package for each supported CPython the machine has and runs the runtime's tests there.
 
 Usage: `other_pythons.py [VERSION ...]` (default: every supported version but the running one's, which the
-main test run covers). Each version gets a virtual
-environment in build/python-VERSION and the package built there from this checkout; a version the machine
-lacks is skipped with the reason. Prints each version's pytest summary and exits 1 when any failed.
+main test run covers). Each version gets a virtual environment in build/python-VERSION with the version's
+wheel from dist/ (`make wheels`) when it is newer than the sources, else the package built from this
+checkout; a version the machine lacks is skipped with the reason. Prints each version's pytest summary and
+exits 1 when any failed.
 """
-import glob
 import hashlib
-import os
 import subprocess
 import sys
 from pathlib import Path
 
+from pythons import VERSIONS, interpreters, missing, tag
+
 ROOT = Path(__file__).resolve().parent.parent
-SUPPORTED = ["3.10", "3.11", "3.12", "3.13"]
 TESTS = ["tests/test_runtime.py", "tests/test_robustness.py", "tests/entities", "tests/test_substitution.py",
          "tests/auth/test_oidc.py", "tests/e2e/test_daemon_exit.py::test_threads_ended_after_the_thread_states_are_gone"]
 TEST_TOOLS = ["pytest>=8", "hypothesis>=6.100", "scikit-build-core>=0.10", "pybind11>=2.12", "tomli; python_version<'3.11'"]
 
 
-def interpreter(version):
-    """The newest pyenv interpreter of `version`, or None."""
-    root = os.environ.get("PYENV_ROOT") or str(Path.home() / ".pyenv")
-    found = sorted(glob.glob(f"{root}/versions/{version}.*/bin/python{version}"),
-                   key=lambda path: [int(part) for part in Path(path).parts[-3].split(".") if part.isdigit()])
-    return found[-1] if found else None
+def fresh_wheel(version):
+    """The version's wheel in dist/ when it was built after every source changed, else None."""
+    wheels = sorted((ROOT / "dist").glob(f"*-{tag(version)}-*.whl"))
+    sources = [path for path in (ROOT / "src").rglob("*") if path.is_file()] + [ROOT / "CMakeLists.txt"]
+    newest_source = max(path.stat().st_mtime for path in sources)
+    return wheels[-1] if wheels and wheels[-1].stat().st_mtime > newest_source else None
 
 
 def run(*command, **options):
@@ -52,13 +52,15 @@ def test_version(version):
     if version == f"{sys.version_info.major}.{sys.version_info.minor}":
         print(f"Python {version}: the main test run's", flush=True)
         return True
-    python = interpreter(version)
+    python = interpreters()[version]
     if python is None:
-        print(f"Python {version}: skipped: no interpreter under the pyenv root", flush=True)
+        print(f"Python {version}: skipped: {missing(version)}", flush=True)
         return True
     venv_python = prepared_environment(version, python)
-    run(str(venv_python), "-m", "pip", "install", "-q", "--no-build-isolation", "--no-deps", "--force-reinstall", ".")
-    print(f"Python {version} ({python}):", flush=True)
+    wheel = fresh_wheel(version)
+    package = [str(wheel)] if wheel else ["--no-build-isolation", "."]
+    run(str(venv_python), "-m", "pip", "install", "-q", "--no-deps", "--force-reinstall", *package)
+    print(f"Python {version} ({python}, {wheel.name if wheel else 'built from the checkout'}):", flush=True)
     tests = TESTS
     if version == "3.10":
         # 3.10 itself crashes when a daemon thread is ended this late, with no native code involved
@@ -68,7 +70,7 @@ def test_version(version):
 
 
 def main(versions):
-    failed = [version for version in versions or SUPPORTED if not test_version(version)]
+    failed = [version for version in versions or VERSIONS if not test_version(version)]
     if failed:
         print(f"failed on Python {', '.join(failed)}", file=sys.stderr)
     return 1 if failed else 0
