@@ -59,7 +59,7 @@ def test_no_server_at_the_port():
         init("churn", "e", tracking_uri=address + "/")
     assert str(raised.value) == (
         "Unable to communicate with Experiment Tracking server. Please make sure the server at "
-        f"'{address}' is running, and the address is correct.")
+        f"'{address}' is running, and the address is correct. The server could not be reached: Connection refused.")
 
 
 def test_iteration_is_a_real_run(monkeypatch, tmp_path, mlflow_server, mlflow_client, unique_name):

@@ -207,7 +207,9 @@ bool Engine::flush(const std::string* run_id, Clock::time_point deadline, std::c
             }
             if (settled(targets)) return true;
             if (!running_) return false;
-            if (give_up_after_failures > 0 && failures_in_a_row_ >= give_up_after_failures) return false;
+            if (give_up_after_failures > 0)
+                for (auto& target : targets)
+                    if (outages_[target.first->uri].failures >= give_up_after_failures) return false;
             auto now = Clock::now();
             if (progress_count_ != seen) seen = progress_count_, last_progress = now;
             auto until = std::min(deadline, last_progress + std::chrono::duration_cast<Clock::duration>(stall));
@@ -440,7 +442,7 @@ void Engine::run_thread() {
         --run->in_flight;
         if (ordered) run->ordered_in_flight = false;
         settle(*run, batch, outcome);
-        if (outcome.kind == Outcome::Retry) work_.wait_for(lock, backoff(), [&] { return stopping_; });
+        if (outcome.kind == Outcome::Retry) work_.wait_for(lock, backoff(*run), [&] { return stopping_; });
     }
 }
 
@@ -520,20 +522,23 @@ Outcome Engine::send(const Run& run, const std::vector<Record*>& batch) {
 // Warnings: once when an outage starts, once with a count when it ends, once per run for refusals.
 void Engine::report(const Run& run, const Outcome& outcome, const std::vector<Record*>& batch) {
     int failures;
+    Clock::time_point started;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        failures = outcome.kind == Outcome::Retry ? ++failures_in_a_row_ : std::exchange(failures_in_a_row_, 0);
+        Outage& outage = outages_[run.uri];
+        failures = outcome.kind == Outcome::Retry ? ++outage.failures : std::exchange(outage.failures, 0);
+        if (outcome.kind == Outcome::Retry && failures == 1) outage.started = Clock::now();
+        started = outage.started;
     }
     std::string server = origin(run.uri);
     if (outcome.kind == Outcome::Retry) {
         if (failures > 1) return;
-        outage_started_ = Clock::now();
         logger_.attr("warning")(py::str("The tracking server at " + server + " does not take records now (" +
                                         outcome.reason + "); they are kept and sent when it answers again."));
         return;
     }
     if (failures > 0) {
-        double seconds = std::chrono::duration<double>(Clock::now() - outage_started_).count();
+        double seconds = std::chrono::duration<double>(Clock::now() - started).count();
         logger_.attr("warning")(py::str("The tracking server at " + server + " answers again after " +
                                         seconds_text(seconds) + " s and " + std::to_string(failures) +
                                         " failed attempts; the records kept meanwhile are being sent."));
@@ -578,8 +583,8 @@ void Engine::settle(Run& run, const std::vector<Record*>& batch, const Outcome& 
     progress_.notify_all();
 }
 
-std::chrono::duration<double> Engine::backoff() {
-    int failures = std::max(1, failures_in_a_row_);
+std::chrono::duration<double> Engine::backoff(const Run& run) {
+    int failures = std::max(1, outages_[run.uri].failures);
     double delay = std::min(BACKOFF_CAP, BACKOFF_FIRST * std::pow(2.0, std::min(failures - 1, 16)));
     std::uniform_real_distribution<double> jitter(0.75, 1.25);
     return std::chrono::duration<double>(delay * jitter(random_));

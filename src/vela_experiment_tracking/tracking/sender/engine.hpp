@@ -129,7 +129,7 @@ private:
     Outcome send(const Run& run, const std::vector<Record*>& batch);
     void report(const Run& run, const Outcome& outcome, const std::vector<Record*>& batch);
     void settle(Run& run, const std::vector<Record*>& batch, const Outcome& outcome);
-    std::chrono::duration<double> backoff();
+    std::chrono::duration<double> backoff(const Run& run);
     void close_journals();
 
     py::object session_, auth_, logger_;  // used with the GIL only
@@ -149,8 +149,11 @@ private:
     bool stopping_ = false, running_ = false, finished_ = false, paused_ = false;
     std::vector<std::thread> threads_;
 
-    int failures_in_a_row_ = 0;  // the sender thread's, read under the mutex
-    Clock::time_point outage_started_;
+    struct Outage {
+        int failures = 0;  // failed attempts in a row
+        Clock::time_point started;
+    };
+    std::map<std::string, Outage, std::less<>> outages_;  // by server, under the mutex
     std::minstd_rand random_;
 };
 
