@@ -26,10 +26,10 @@ py::object deliver(const Args& a) {
 
 bool call_within(double seconds, py::handle function, py::tuple args, py::dict kwargs, py::object& result) {
     py::object threading = py::module_::import("threading");
-    static const FunctionSpec spec{"_deliver",
+    static const FunctionSpec deliver_definition{"_deliver",
                                    {param("box"), param("function"), param("args"), param("kwargs"), param("done")},
                                    deliver};
-    py::object target = make_function(spec, py::dict(), "_deliver");
+    py::object target = make_function(deliver_definition, py::dict(), "_deliver");
     py::list box;
     py::object done = threading.attr("Event")();
     py::object work = py::module_::import("functools").attr("partial")(target, box, function, args, kwargs, done);

@@ -265,20 +265,25 @@ bool is_refused(const rt::Args& a, py::error_already_set& e) {
     return e.matches(refused);
 }
 
+// The store's record, read under its lock; None when there is none or the lock is refused
+// (which the lock has said once).
+py::object locked_record(py::handle store) {
+    try {
+        Held held(store);
+        return store.attr("load_record")();
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_PermissionError)) throw;
+        return py::none();
+    }
+}
+
 // (user, token provider) from the remembered login, or None when there is none or the
 // provider refused its refresh token (then it is forgotten).
 py::object silent_login(const rt::Args& a) {
     py::handle id = a[0];
     if (!rt::truthy(a.global("remembering_enabled")())) return py::none();
     py::object store = a.global("LoginStore")(id);
-    py::object record;
-    try {
-        Held held(store);
-        record = store.attr("load_record")();
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_PermissionError)) throw;  // the lock is refused: said once, the login asks anew
-        return py::none();
-    }
+    py::object record = locked_record(store);  // refused: the login asks anew
     if (record.is_none()) return py::none();
     py::object vela_authn = a.global("vela_authn");
     py::object get = record.attr("get");
@@ -359,14 +364,7 @@ py::object remembered_logins(const rt::Args& a) {
     if (!rt::truthy(a.global("remembering_enabled")())) return std::move(logins);
     for (py::handle id : known_ids(a)) {
         py::object store = a.global("LoginStore")(id);
-        py::object record;
-        try {
-            Held held(store);
-            record = store.attr("load_record")();
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_PermissionError)) throw;
-            continue;
-        }
+        py::object record = locked_record(store);
         if (record.is_none()) continue;
         py::object get = record.attr("get");
         py::object endpoint = get("token_endpoint");
