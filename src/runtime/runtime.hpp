@@ -122,13 +122,6 @@ struct FunctionSpec {
 // A native function object, owned by the module whose globals it reads.
 py::object make_function(const FunctionSpec& definition, py::handle globals, const std::string& qualname);
 
-// Inside a catch-all: whether what was caught is no C++ exception but the forced
-// unwind with which the interpreter ends a thread (a daemon thread at exit). It
-// must pass on untouched, before anything else:
-//     catch (...) { if (rt::is_forced_unwind()) throw; ... }
-// (Catching abi::__forced_unwind by name binds a reference to no object.)
-inline bool is_forced_unwind() { return !std::current_exception(); }
-
 // Raise `type(message)` as Python's `raise` does; never returns.
 [[noreturn]] void raise(py::handle type, const py::handle& message);
 [[noreturn]] void raise(py::handle type, const char* message);
@@ -272,8 +265,13 @@ bool call_within(double seconds, py::handle function, py::tuple args, py::dict k
 // Py_EnterRecursiveCall for a native call (paired with Py_LeaveRecursiveCall).
 int enter_recursive_call();
 
-// Run `f` and turn any C++ exception into the pending Python error. A forced
-// unwind passes through: the interpreter is ending this thread.
+// Run `f` and turn any C++ exception into the pending Python error.
+//
+// Native code catches std::exception, never everything: the interpreter ends a thread (a
+// daemon thread at exit) with a forced unwind, which a catch-all would catch, and which
+// not every C++ runtime can throw on again (LLVM's libc++abi, the wheels', starts a new
+// search that finds no handler and terminates). Every exception this code throws is a
+// std::exception; the forced unwind passes all typed handlers and runs destructors only.
 template <class F>
 PyObject* guarded(F&& f) {
     try {
@@ -286,9 +284,6 @@ PyObject* guarded(F&& f) {
         PyErr_NoMemory();
     } catch (std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        if (is_forced_unwind()) throw;
-        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
     }
     return nullptr;
 }

@@ -373,8 +373,7 @@ py::object OIDCAuthenticator_authenticate(const rt::Args& a) {
         close(listener);
         if (!e.matches(a.global("_BrowserFailed"))) throw;
         browser_failed = true;
-    } catch (...) {
-        if (rt::is_forced_unwind()) throw;  // the interpreter is ending this thread: no Python here
+    } catch (std::exception&) {
         stop(a, listener);
         thread.attr("join")();
         close(listener);

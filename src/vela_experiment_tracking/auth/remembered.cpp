@@ -119,8 +119,7 @@ py::object StoreLock_enter(const rt::Args& a) {
         py::object fd = os.attr("open")(self.attr("path"), flags, 0600);
         try {
             a.global("fcntl").attr("flock")(fd, a.global("fcntl").attr("LOCK_EX"));
-        } catch (...) {
-            if (rt::is_forced_unwind()) throw;  // the interpreter is ending this thread: no Python here
+        } catch (std::exception&) {
             os.attr("close")(fd);
             throw;
         }

@@ -93,8 +93,7 @@ void write_record_file(const rt::Args& a, py::handle path, py::handle text) {
         os.attr("fsync")(file.attr("fileno")());
         file.attr("close")();
         os.attr("replace")(temporary, path);
-    } catch (...) {
-        if (rt::is_forced_unwind()) throw;
+    } catch (std::exception&) {
         py::object remove = os.attr("unlink");
         try {
             remove(temporary);
