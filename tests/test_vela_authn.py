@@ -157,6 +157,54 @@ def test_other_failures_leave_the_store_alone(local_server):
     assert store.calls == ["lock", "load", "unlock"] and store.token == "refresh-0"
 
 
+class SharingStore(FakeStore):
+    """A remembered login that also keeps the access token renewed last, for other processes."""
+
+    def __init__(self, token=None, access=None):
+        super().__init__(token)
+        self.access = access
+
+    def shared_access(self):
+        assert self.locked
+        self.calls.append("shared_access")
+        return self.access
+
+    def save(self, refresh_token, access=None):
+        super().save(refresh_token)
+        self.access = access
+
+
+def shared(renew_in=60, expires_in=90, **fields):
+    now = time.time()
+    return {"access_token": "access-other", "renew_at": now + renew_in, "expires_at": now + expires_in, **fields}
+
+
+@pytest.mark.parametrize("access, taken_over", [
+    (shared(), True),
+    (shared(renew_in=-1), False),  # due: this process renews
+    ({**shared(), "renew_at": "soon"}, False),  # damaged
+    (shared(access_token=None), False),
+    (None, False),
+])
+def test_an_access_token_another_process_renewed_is_used_until_due(token_endpoint, access, taken_over):
+    store = SharingStore("refresh-0", access)
+    provider = provider_for(token_endpoint)
+    provider.store = store
+    assert provider.token() == ("access-other" if taken_over else "access-1")
+    assert len(token_endpoint.requests) == (0 if taken_over else 1)
+    assert store.access == (access if taken_over else provider.access_in_effect())
+    assert store.access["renew_at"] < store.access["expires_at"]
+
+
+def test_a_refused_access_token_is_renewed_though_the_store_still_has_it(token_endpoint):
+    store = SharingStore("refresh-0", shared())
+    provider = provider_for(token_endpoint)
+    provider.store = store
+    assert provider.token() == "access-other"
+    provider.expire("access-other")
+    assert provider.token() == "access-1" and store.access["access_token"] == "access-1"
+
+
 def scripted(local_server, *answers):
     """A token endpoint giving these answers in turn (the last one for ever), each as (status, body[, delay])."""
 

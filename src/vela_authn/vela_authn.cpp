@@ -205,22 +205,72 @@ void within(py::handle manager, Body&& body) {
     exit(py::none(), py::none(), py::none());
 }
 
-// With a store, the remembered login is shared with other processes: under its
-// lock, a refresh token another process rotated is taken over, and ours is saved.
+// The access token in effect as other processes can take it over: the token and its
+// renewal and expiry moments on the wall clock, the one clock processes share; None
+// before the first renewal.
+py::object access_in_effect(const rt::Args&, py::handle self) {
+    py::object access_token = self.attr("_access_token");
+    if (access_token.is_none()) return py::none();
+    py::dict access;
+    access["access_token"] = access_token;
+    access["renew_at"] = self.attr("_renew_at_wall");
+    access["expires_at"] = self.attr("_expires_at_wall");
+    return std::move(access);
+}
+
+py::object TokenProvider_access_in_effect(const rt::Args& a) { return access_in_effect(a, a[0]); }
+
+bool finite_number(py::handle value) {
+    return (rt::is_instance(value, rt::builtin("float")) || rt::is_instance(value, rt::builtin("int"))) &&
+           !rt::is_instance(value, rt::builtin("bool")) && std::isfinite(value.cast<double>());
+}
+
+// Takes over an access token another process renewed (from access_in_effect), unless it
+// is the one this process is replacing (a server refused it) or due itself. Its moments
+// stay those of the renewing process, so all processes renew at the same time, where the
+// first renews and the others take its token; each renewing on its own would rotate the
+// refresh token under the others and make the provider revoke their access tokens.
+bool adopt(const rt::Args& a, py::handle self, py::handle shared) {
+    if (!rt::is_instance(shared, rt::builtin("dict"))) return false;
+    py::object access_token = shared.attr("get")("access_token");
+    py::object renew_at = shared.attr("get")("renew_at"), expires_at = shared.attr("get")("expires_at");
+    if (!rt::is_instance(access_token, rt::builtin("str")) || !rt::truthy(access_token) ||
+        rt::equals(access_token, self.attr("_access_token")) || !finite_number(renew_at) || !finite_number(expires_at))
+        return false;
+    Now t = now(a);
+    double renew_wall = renew_at.cast<double>(), expires_wall = expires_at.cast<double>();
+    if (!(t.wall < renew_wall && renew_wall <= expires_wall && expires_wall <= t.wall + MAX_LIFETIME)) return false;
+    py::setattr(self, "_access_token", access_token);
+    py::setattr(self, "_renew_at_wall", py::float_(renew_wall));
+    py::setattr(self, "_expires_at_wall", py::float_(expires_wall));
+    py::setattr(self, "_renew_at", py::float_(t.mono + renew_wall - t.wall));
+    py::setattr(self, "_expires_at", py::float_(t.mono + expires_wall - t.wall));
+    return true;
+}
+
+// With a store, the remembered login is shared with other processes: under its lock, a
+// refresh token another process rotated is taken over, and so is the access token it
+// renewed when the store keeps it (has shared_access); else this process renews and
+// saves the outcome.
 void renew(const rt::Args& a, py::handle self) {
     py::object store = self.attr("store");
     if (store.is_none()) return refresh(a, self);
+    py::object shared_access = py::getattr(store, "shared_access", py::none());
     within(store.attr("lock")(), [&] {
         py::object stored = store.attr("load")();
         if (!stored.is_none() && !rt::equals(stored, self.attr("_refresh_token")))
             py::setattr(self, "_refresh_token", stored);
+        if (!shared_access.is_none() && adopt(a, self, shared_access())) return;
         try {
             refresh(a, self);
         } catch (py::error_already_set& e) {
             if (e.matches(a.global("LoginRequiredError"))) store.attr("forget")();
             throw;
         }
-        store.attr("save")(self.attr("_refresh_token"));
+        if (shared_access.is_none())
+            store.attr("save")(self.attr("_refresh_token"));
+        else
+            store.attr("save")(self.attr("_refresh_token"), access_in_effect(a, self));
     });
 }
 
@@ -329,6 +379,9 @@ VELA_MODULE(vela_authn) {
                   rt::param("store", py::none())},
                  TokenProvider_init})
         .method({"token", {rt::param("self")}, TokenProvider_token, "The access token in effect."})
+        .method({"access_in_effect", {rt::param("self")}, TokenProvider_access_in_effect,
+                 "The access token in effect with its renewal and expiry times (seconds since the epoch), for "
+                 "other processes sharing this login; None before the first renewal."})
         .method({"expire", {rt::param("self"), rt::param("access_token")}, TokenProvider_expire,
                  "Treat this access token as expired (a server refused it): the next token() renews it, unless a "
                  "newer one is in effect already."})

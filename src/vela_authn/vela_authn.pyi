@@ -1,9 +1,14 @@
-from typing import ContextManager, Optional, Protocol
+from typing import ContextManager, Optional, Protocol, TypedDict
 
 ANSWER_DEADLINE: float
 
 class TokenRefreshError(Exception): ...
 class LoginRequiredError(TokenRefreshError): ...
+
+class AccessInEffect(TypedDict):
+    access_token: str
+    renew_at: float
+    expires_at: float
 
 class TokenStore(Protocol):
     def lock(self) -> ContextManager[object]: ...
@@ -20,6 +25,7 @@ class TokenProvider:
         self, refresh_token: str, client_id: Optional[str], token_endpoint_url: str, store: Optional[TokenStore] = None
     ) -> None: ...
     def token(self) -> str: ...
+    def access_in_effect(self) -> Optional[AccessInEffect]: ...
     def expire(self, access_token: str) -> None: ...
 
 def remember_client(

@@ -215,8 +215,8 @@ def test_the_second_login_is_silent(monkeypatch, token_endpoint):
     first = RememberedOIDCAuthenticator("https://idp", dcr_enabled=False, client_id="cli", client_secret="")
     assert first.authenticate().username == "jdoe" and first.token() == "access-1"
     second = RememberedOIDCAuthenticator("https://idp", dcr_enabled=False, client_id="cli", client_secret="")
-    assert second.authenticate().username == "jdoe" and second.token() == "access-2"
-    assert browser_logins == [first]
+    assert second.authenticate().username == "jdoe" and second.token() == "access-1"  # the first's, still fresh
+    assert browser_logins == [first] and len(token_endpoint.requests) == 1
     assert isinstance(second, OIDCAuthenticator)
 
 

@@ -2,11 +2,14 @@
 // machine, so the next process (and a worker of this one) logs in without asking.
 //
 // A remembered login is a record: the refresh token, the client id and recorded
-// credentials, the token endpoint and the user name. It lives in the system keyring
+// credentials, the token endpoint, the user name, and the access token renewed last,
+// which every process of the login uses until it is due. It lives in the system keyring
 // when one is available, else in a file only the user can read. Each login has a
-// lock file beside the records; whoever renews the refresh token holds it. Reading and
-// checking a record is the private part remembered/records.cpp.
+// lock file beside the records, which whoever renews holds, and one held through a
+// login. Reading and checking a record is the private part remembered/records.cpp.
 #include "runtime.hpp"
+
+#include <optional>
 
 #include "remembered/records.hpp"
 
@@ -85,10 +88,10 @@ py::object usable_keyring(const rt::Args& a) {
 
 // ---- the lock --------------------------------------------------------------
 
-// Holds a store's lock while alive.
+// Holds a lock (a store's, from LoginStore.lock or login_lock) while alive.
 struct Held {
     py::object lock;
-    explicit Held(py::handle store) : lock(store.attr("lock")()) { lock.attr("__enter__")(); }
+    explicit Held(py::object taken) : lock(std::move(taken)) { lock.attr("__enter__")(); }
     ~Held() {
         if (!rt::holds_gil()) return;
         try {
@@ -167,15 +170,23 @@ py::object record_path(const rt::Args& a, py::handle self, const char* suffix) {
                                                     rt::cat({self.attr("login_id"), py::str(suffix)}));
 }
 
-py::object LoginStore_lock(const rt::Args& a) {
+py::object lock_at(const rt::Args& a, const char* suffix) {
     py::object path = py::none();
     try {
-        path = record_path(a, a[0], ".lock");
+        path = record_path(a, a[0], suffix);
     } catch (py::error_already_set& e) {
         if (!store_fault(a, e, "locked")) throw;
     }
     return a.global("_StoreLock")(path);
 }
+
+py::object LoginStore_lock(const rt::Args& a) { return lock_at(a, ".lock"); }
+
+// Held through a whole login, so that processes starting together (the ranks of one job)
+// log in one after another: the first logs in and remembers it, the others find it
+// remembered, rather than each spending the same one-use refresh token or asking the user.
+// It is another file than the record's lock, which the login itself takes.
+py::object LoginStore_login_lock(const rt::Args& a) { return lock_at(a, ".login.lock"); }
 
 // The record, checked before any of it is used: a damaged one is removed, with a warning
 // naming what is wrong, and is no login.
@@ -225,11 +236,21 @@ py::object LoginStore_load(const rt::Args& a) {
     return record.is_none() ? py::object(py::none()) : py::object(record[py::str("refresh_token")]);
 }
 
+// The access token a process renewed last, for the others to take over (see vela_authn).
+py::object LoginStore_shared_access(const rt::Args& a) {
+    py::object record = a[0].attr("load_record")();
+    return record.is_none() ? py::object(py::none()) : record.attr("get")("access");
+}
+
 py::object LoginStore_save(const rt::Args& a) {
-    py::handle self = a[0], refresh_token = a[1];
+    py::handle self = a[0], refresh_token = a[1], access = a[2];
     py::object record = self.attr("load_record")();
     if (record.is_none()) return py::none();  // forgotten meanwhile: stays forgotten
     record[py::str("refresh_token")] = refresh_token;
+    if (access.is_none())
+        record.attr("pop")("access", py::none());
+    else
+        record[py::str("access")] = access;
     try {
         self.attr("save_record")(record);
     } catch (py::error_already_set& e) {
@@ -268,7 +289,7 @@ bool is_refused(const rt::Args& a, py::error_already_set& e) {
 // (which the lock has said once).
 py::object locked_record(py::handle store) {
     try {
-        Held held(store);
+        Held held(store.attr("lock")());
         return store.attr("load_record")();
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_PermissionError)) throw;
@@ -316,6 +337,8 @@ py::dict login_record(const rt::Args& a, py::handle user, py::handle provider, p
     record["client_secret"] = recorded ? py::object(credentials[py::int_(0)]) : py::object(py::none());
     record["auth_method"] = recorded ? py::object(credentials[py::int_(1)]) : py::object(py::str("none"));
     record["username"] = user.attr("username");
+    py::object access = provider.attr("access_in_effect")();
+    if (rt::is_instance(access, rt::builtin("dict"))) record["access"] = access;
     if (!about.is_none()) record.attr("update")(about);
     return record;
 }
@@ -328,7 +351,7 @@ py::object remember_login(const rt::Args& a) {
     try {
         py::object store = a.global("LoginStore")(id);
         {
-            Held held(store);
+            Held held(store.attr("lock")());
             store.attr("save_record")(login_record(a, user, provider, about));
         }
         py::setattr(provider, "store", store);
@@ -388,7 +411,7 @@ py::object forget_login(const rt::Args& a) {
     for (py::handle each : ids) {
         py::object store = a.global("LoginStore")(each);
         try {
-            Held held(store);
+            Held held(store.attr("lock")());
             store.attr("forget")();
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_PermissionError)) throw;
@@ -436,6 +459,12 @@ py::object device_login_instead(const rt::Args& a, py::handle self) {
 py::object Remembering_authenticate(const rt::Args& a) {
     py::handle self = a[0];
     py::object id = self.attr("_login_id")();
+    std::optional<Held> turn;
+    try {
+        turn.emplace(a.global("LoginStore")(id).attr("login_lock")());
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_PermissionError)) throw;  // a refused lock file, said once: no turns
+    }
     py::object login = a.global("silent_login")(id);
     if (!login.is_none()) {
         self.attr("cleanup")();
@@ -559,7 +588,12 @@ VELA_MODULE(remembered) {
         .method({"load_record", {self}, LoginStore_load_record, "The remembered record, or None."})
         .method({"save_record", {self, rt::param("record")}, LoginStore_save_record, "Replace the record."})
         .method({"load", {self}, LoginStore_load, "The remembered refresh token, or None."})
-        .method({"save", {self, rt::param("refresh_token")}, LoginStore_save, "Keep a rotated refresh token."})
+        .method({"login_lock", {self}, LoginStore_login_lock,
+                 "A lock held through a whole login, so that processes starting together log in once."})
+        .method({"save", {self, rt::param("refresh_token"), rt::param("access", py::none())}, LoginStore_save,
+                 "Keep a rotated refresh token, and the access token renewed with it for other processes."})
+        .method({"shared_access", {self}, LoginStore_shared_access,
+                 "The access token another process renewed last (see TokenProvider.access_in_effect), or None."})
         .method({"forget", {self}, LoginStore_forget, "Remove the record."})
         .build();
 
