@@ -9,7 +9,7 @@ import time
 
 from mlflow import MlflowClient
 
-from .conftest import PLATFORM_CLIENT, LocalMlflowServer, VerifyingGateway, free_port
+from .conftest import PLATFORM_CLIENT, TOKEN_LIFETIME, LocalMlflowServer, VerifyingGateway, free_port
 from .test_durable_logging import kill
 
 OUTAGE = 60
@@ -160,27 +160,54 @@ def test_a_killed_process_s_run_ends_killed_after_sync(tmp_path, unique_name):
 
 
 RANK = """
-import sys, time
+import os, sys, time
+from pathlib import Path
 from vela_experiment_tracking.entities.iteration import Iteration
 from vela_experiment_tracking.tracking.initialize import init
 
-server, name, run_id, rank = sys.argv[1:]
-iteration = Iteration(init("churn", name, tracking_uri=server), iteration_id=run_id)
-for step in range(100):
+name, folder, seconds = sys.argv[1], Path(sys.argv[2]), float(sys.argv[3])
+rank = int(os.environ["RANK"])
+experiment = init("churn", name)  # the cloud platform's login, from the environment
+if rank == 0:
+    iteration = experiment.get_iteration()
+    (folder / "run").write_text(iteration.iteration_id)
+    (folder / "run").rename(folder / "run_id")
+else:
+    while not (folder / "run_id").exists():
+        time.sleep(0.05)
+    iteration = Iteration(experiment, iteration_id=(folder / "run_id").read_text())
+deadline, step = time.monotonic() + seconds, 0
+while time.monotonic() < deadline:
     iteration.log_metric(f"rank{rank}", 1.0, step=step)
+    step += 1
+    time.sleep(0.02)
+print(step, flush=True)
+while rank == 0 and not (folder / "end").exists():  # the run is looked at after the other ranks exit
+    time.sleep(0.05)
 """
 
 
-def test_ranks_attach_and_only_the_owner_ends_the_run(mlflow_server, mlflow_client, unique_name, tmp_path):
-    from vela_experiment_tracking.tracking.initialize import init
-
-    owner = init("churn", unique_name, tracking_uri=mlflow_server).get_iteration()
-    ranks = [subprocess.Popen([sys.executable, "-c", RANK, mlflow_server, unique_name, owner.iteration_id, str(rank)],
-                              env={**os.environ, "XDG_CACHE_HOME": str(tmp_path / "cache")}) for rank in (1, 2)]
-    assert [rank.wait(timeout=300) for rank in ranks] == [0, 0]
-    assert mlflow_client.get_run(owner.iteration_id).info.status == "RUNNING"
-    owner.end()
-    assert owner.flush(timeout=30)
-    run = mlflow_client.get_run(owner.iteration_id)
-    assert run.info.status == "FINISHED"
-    assert all(len(mlflow_client.get_metric_history(owner.iteration_id, f"rank{rank}")) == 100 for rank in (1, 2))
+def test_ranks_share_one_login_and_only_the_owner_ends_the_run(oidc_provider, platform_refresh_token, gateway,
+                                                               mlflow_client, unique_name, tmp_path):
+    """Three ranks started together on the platform's one refresh token, which the provider rotates (revoking
+    the access token issued with the old one), log to one run for three token lifetimes."""
+    environment = {**os.environ, "XDG_CACHE_HOME": str(tmp_path / "cache"), "WORLD_SIZE": "3",
+                   "VELA_CLOUD_ENVIRONMENT": "1", "VELA_TRACKING_SERVER_URI": gateway.url,
+                   "VELA_PLATFORM_TOKEN_ENDPOINT": oidc_provider + "/oauth2/token",
+                   "VELA_PLATFORM_USERINFO_ENDPOINT": oidc_provider + "/userinfo",
+                   "VELA_PLATFORM_REFRESH_TOKEN": platform_refresh_token, "VELA_PLATFORM_CLIENT_ID": PLATFORM_CLIENT}
+    ranks = [subprocess.Popen([sys.executable, "-c", RANK, unique_name, str(tmp_path), str(3 * TOKEN_LIFETIME)],
+                              env={**environment, "RANK": str(rank)}, stdout=subprocess.PIPE, text=True)
+             for rank in range(3)]
+    logged = {rank: int(ranks[rank].communicate(timeout=300)[0]) for rank in (1, 2)}
+    assert [ranks[1].returncode, ranks[2].returncode] == [0, 0]
+    run_id = (tmp_path / "run_id").read_text()
+    assert mlflow_client.get_run(run_id).info.status == "RUNNING"
+    (tmp_path / "end").touch()
+    logged[0] = int(ranks[0].communicate(timeout=300)[0])
+    assert ranks[0].returncode == 0
+    stored = {rank: len(mlflow_client.get_metric_history(run_id, f"rank{rank}")) for rank in range(3)}
+    print(f"\nlogged {logged}, stored {stored}; the gateway passed {gateway.passed}, refused {gateway.refused}")
+    assert gateway.refused == []
+    assert stored == logged
+    assert mlflow_client.get_run(run_id).info.status == "FINISHED"
