@@ -11,14 +11,19 @@
 
 #include <optional>
 
+#include "remembered/lock.hpp"
 #include "remembered/records.hpp"
 
 namespace {
 
 using remembered::damage_of;
+using remembered::Held;
 using remembered::open_flags;
 using remembered::read_record_file;
 using remembered::store_fault;
+using remembered::StoreLock_enter;
+using remembered::StoreLock_exit;
+using remembered::StoreLock_init;
 using remembered::warn_once;
 using remembered::write_record_file;
 
@@ -84,70 +89,6 @@ py::object usable_keyring(const rt::Args& a) {
         return py::none();
     }
     return keyring;
-}
-
-// ---- the lock --------------------------------------------------------------
-
-// Holds a lock (a store's, from LoginStore.lock or login_lock) while alive.
-struct Held {
-    py::object lock;
-    explicit Held(py::object taken) : lock(std::move(taken)) { lock.attr("__enter__")(); }
-    ~Held() {
-        if (!rt::holds_gil()) return;
-        try {
-            lock.attr("__exit__")(py::none(), py::none(), py::none());
-        } catch (py::error_already_set& e) {
-            e.discard_as_unraisable("releasing a remembered login's lock");
-        }
-    }
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
-};
-
-py::object StoreLock_init(const rt::Args& a) {
-    py::setattr(a[0], "path", a[1]);
-    py::setattr(a[0], "_fd", py::none());
-    return py::none();
-}
-
-// A store that cannot be read or written (a full disk, a removed directory) costs the
-// remembering only, never the login in use: store_fault logs it and it is passed over.
-// A lock file that is a link is refused instead: opened without following it, and said.
-py::object StoreLock_enter(const rt::Args& a) {
-    py::handle self = a[0];
-    if (self.attr("path").is_none()) return py::reinterpret_borrow<py::object>(self);
-    py::object os = a.global("os");
-    int flags = open_flags(a, {"O_RDWR", "O_CREAT", "O_NOFOLLOW", "O_CLOEXEC"});
-    try {
-        py::object fd = os.attr("open")(self.attr("path"), flags, 0600);
-        try {
-            a.global("fcntl").attr("flock")(fd, a.global("fcntl").attr("LOCK_EX"));
-        } catch (std::exception&) {
-            os.attr("close")(fd);
-            throw;
-        }
-        py::setattr(self, "_fd", fd);
-    } catch (py::error_already_set& e) {
-        if (e.matches(PyExc_OSError) && rt::equals(e.value().attr("errno"), a.global("errno").attr("ELOOP"))) {
-            py::object path = self.attr("path");
-            py::str message = rt::cat({path, py::str(" is a symbolic link, not a lock file: the remembered login is "
-                                                     "not used until it is removed (rm "),
-                                       path, py::str(").")});
-            warn_once(a, rt::cat({path, py::str(":lock")}), message);
-            rt::raise(PyExc_PermissionError, message);
-        }
-        if (!store_fault(a, e, "locked")) throw;
-    }
-    return py::reinterpret_borrow<py::object>(self);
-}
-
-py::object StoreLock_exit(const rt::Args& a) {
-    py::handle self = a[0];
-    py::object fd = self.attr("_fd");
-    if (fd.is_none()) return py::bool_(false);
-    py::setattr(self, "_fd", py::none());
-    a.global("os").attr("close")(fd);  // closing the last descriptor releases the lock
-    return py::bool_(false);
 }
 
 // ---- the store -------------------------------------------------------------
