@@ -257,6 +257,13 @@ bool contains(py::handle container, py::handle item) {
     return result != 0;
 }
 
+py::object caller_name() {
+    PyFrameObject* frame = PyEval_GetFrame();  // borrowed: the innermost Python frame of this thread
+    if (!frame) return py::none();
+    py::object code = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+    return code.attr("co_name");
+}
+
 py::object builtin(const char* name) {
     PyObject* value = PyDict_GetItemString(PyEval_GetBuiltins(), name);
     if (!value) {
