@@ -175,18 +175,20 @@ class SharingStore(FakeStore):
 
 
 def shared(renew_in=60, expires_in=90, **fields):
+    """What another process shared, with its moments counted from now."""
     now = time.time()
     return {"access_token": "access-other", "renew_at": now + renew_in, "expires_at": now + expires_in, **fields}
 
 
-@pytest.mark.parametrize("access, taken_over", [
-    (shared(), True),
-    (shared(renew_in=-1), False),  # due: this process renews
-    ({**shared(), "renew_at": "soon"}, False),  # damaged
-    (shared(access_token=None), False),
-    (None, False),
+@pytest.mark.parametrize("changes, taken_over", [
+    ({}, True),
+    ({"renew_in": -1}, False),  # due: this process renews
+    ({"renew_at": "soon"}, False),  # damaged
+    ({"access_token": None}, False),
+    (None, False),  # nothing shared
 ])
-def test_an_access_token_another_process_renewed_is_used_until_due(token_endpoint, access, taken_over):
+def test_an_access_token_another_process_renewed_is_used_until_due(token_endpoint, changes, taken_over):
+    access = None if changes is None else shared(**changes)
     store = SharingStore("refresh-0", access)
     provider = provider_for(token_endpoint)
     provider.store = store

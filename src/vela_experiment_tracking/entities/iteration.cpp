@@ -372,16 +372,20 @@ py::object flush_before_end(const rt::Args& a, py::handle self) {
     return py::object();
 }
 
-// The end is a record of the run, queued after its others: it returns while the server is down. A client
-// or sender that is not the package's own (a test's substitute) is asked to end the run as MLflow's is.
+// The end is a record of the run, queued after its others, and waited for with them (bounded), so that
+// whoever reads the run next sees it ended, while the end returns when the server is down. A client or
+// sender that is not the package's own (a test's substitute) is asked to end the run as MLflow's is.
 py::object Iteration_end(const rt::Args& a) {
     py::handle self = a[0], status = a[1];
-    py::object refused = flush_before_end(a, self);
     py::object to = sender(a), mlflow = self.attr("_Iteration__mlflow");
-    if (sender::is_native_sender(to) && rt::is_instance(mlflow, a.global("MlflowClient")))
+    py::object refused;
+    if (sender::is_native_sender(to) && rt::is_instance(mlflow, a.global("MlflowClient"))) {
         to.attr("update_run")(logging_server(self), run_id(self), status);
-    else
+        refused = flush_before_end(a, self);
+    } else {
+        refused = flush_before_end(a, self);
         mlflow.attr("set_terminated")(run_id(self), status);
+    }
     py::setattr(self, "_Iteration__status", status);
     self.attr("_forget")();
     if (refused) rt::raise_instance(refused);
