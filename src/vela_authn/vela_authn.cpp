@@ -257,10 +257,10 @@ void renew(const rt::Args& a, py::handle self) {
     if (store.is_none()) return refresh(a, self);
     py::object shared_access = py::getattr(store, "shared_access", py::none());
     within(store.attr("lock")(), [&] {
+        if (!shared_access.is_none() && adopt(a, self, shared_access())) return;  // the next renewal reads the rest
         py::object stored = store.attr("load")();
         if (!stored.is_none() && !rt::equals(stored, self.attr("_refresh_token")))
             py::setattr(self, "_refresh_token", stored);
-        if (!shared_access.is_none() && adopt(a, self, shared_access())) return;
         try {
             refresh(a, self);
         } catch (py::error_already_set& e) {

@@ -378,14 +378,10 @@ py::object flush_before_end(const rt::Args& a, py::handle self) {
 py::object Iteration_end(const rt::Args& a) {
     py::handle self = a[0], status = a[1];
     py::object to = sender(a), mlflow = self.attr("_Iteration__mlflow");
-    py::object refused;
-    if (sender::is_native_sender(to) && rt::is_instance(mlflow, a.global("MlflowClient"))) {
-        to.attr("update_run")(logging_server(self), run_id(self), status);
-        refused = flush_before_end(a, self);
-    } else {
-        refused = flush_before_end(a, self);
-        mlflow.attr("set_terminated")(run_id(self), status);
-    }
+    bool queued = sender::is_native_sender(to) && rt::is_instance(mlflow, a.global("MlflowClient"));
+    if (queued) to.attr("update_run")(logging_server(self), run_id(self), status);
+    py::object refused = flush_before_end(a, self);
+    if (!queued) mlflow.attr("set_terminated")(run_id(self), status);
     py::setattr(self, "_Iteration__status", status);
     self.attr("_forget")();
     if (refused) rt::raise_instance(refused);

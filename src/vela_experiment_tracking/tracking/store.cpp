@@ -98,8 +98,7 @@ py::object DurableRestStore_create_run(const rt::Args& a) {
 }
 
 // Reads of a run see its writes: they wait (bounded) for the run's queued ones first.
-void wait_for_writes(const rt::Args& a, py::handle self, py::handle run_id) {
-    py::object sender = durable_sender(a, self);
+void wait_for_writes(py::handle sender, py::handle run_id) {
     if (!sender.is_none()) sender.attr("wait")(run_id, READ_WAIT_SECONDS);
 }
 
@@ -109,24 +108,24 @@ void wait_for_writes(const rt::Args& a, py::handle self, py::handle run_id) {
 // an outage, for minutes).
 py::object DurableRestStore_get_run(const rt::Args& a) {
     py::handle self = a[0], run_id = a[1];
-    bool durable = !durable_sender(a, self).is_none();
-    if (durable && rt::equals(rt::caller_name(), py::str("_log_url"))) {
+    py::object sender = durable_sender(a, self);
+    if (!sender.is_none() && rt::equals(rt::caller_name(), py::str("_log_url"))) {
         py::object known = self.attr("_known_runs").attr("get")(run_id);
         if (!known.is_none()) return known;
     }
-    wait_for_writes(a, self, run_id);
+    wait_for_writes(sender, run_id);
     py::object run = rt::super(a, self).attr("get_run")(run_id);
-    if (durable) remember_run(self, run);
+    if (!sender.is_none()) remember_run(self, run);
     return run;
 }
 
 py::object DurableRestStore_get_metric_history(const rt::Args& a) {
-    wait_for_writes(a, a[0], a[1]);
+    wait_for_writes(durable_sender(a, a[0]), a[1]);
     return rt::super(a, a[0]).attr("get_metric_history")(a[1], *a.varargs(), **a.kwargs());
 }
 
 py::object DurableRestStore_search_runs(const rt::Args& a) {
-    wait_for_writes(a, a[0], py::none());
+    wait_for_writes(durable_sender(a, a[0]), py::none());
     return rt::super(a, a[0]).attr("_search_runs")(*a.varargs(), **a.kwargs());
 }
 
