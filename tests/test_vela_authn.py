@@ -184,6 +184,7 @@ def shared(renew_in=60, expires_in=90, **fields):
     ({}, True),
     ({"renew_in": -1}, False),  # due: this process renews
     ({"renew_at": "soon"}, False),  # damaged
+    ({"renew_at": 10**400}, False),  # damaged: no float holds it
     ({"access_token": None}, False),
     (None, False),  # nothing shared
 ])

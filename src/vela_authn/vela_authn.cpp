@@ -220,9 +220,10 @@ py::object access_in_effect(const rt::Args&, py::handle self) {
 
 py::object TokenProvider_access_in_effect(const rt::Args& a) { return access_in_effect(a, a[0]); }
 
+// A moment as access_in_effect writes it: a finite float (an integer of any size, from a damaged
+// record, is none).
 bool finite_number(py::handle value) {
-    return (rt::is_instance(value, rt::builtin("float")) || rt::is_instance(value, rt::builtin("int"))) &&
-           !rt::is_instance(value, rt::builtin("bool")) && std::isfinite(value.cast<double>());
+    return rt::is_instance(value, rt::builtin("float")) && std::isfinite(value.cast<double>());
 }
 
 // Takes over an access token another process renewed (from access_in_effect), unless it
