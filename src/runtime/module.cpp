@@ -257,11 +257,15 @@ bool contains(py::handle container, py::handle item) {
     return result != 0;
 }
 
-py::object caller_name() {
-    PyFrameObject* frame = PyEval_GetFrame();  // borrowed: the innermost Python frame of this thread
+py::object caller_name(int depth) {
+    PyFrameObject* innermost = PyEval_GetFrame();  // borrowed: the innermost Python frame of this thread
+    py::object frame = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(innermost));
+    for (; frame && depth > 0; --depth)
+        frame = py::reinterpret_steal<py::object>(
+            reinterpret_cast<PyObject*>(PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(frame.ptr()))));
     if (!frame) return py::none();
-    py::object code = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
-    return code.attr("co_name");
+    auto* code = PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame.ptr()));
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(code)).attr("co_name");
 }
 
 py::object builtin(const char* name) {

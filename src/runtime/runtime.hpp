@@ -163,9 +163,10 @@ bool contains(py::handle container, py::handle item);
 // A built-in by name: builtin("str"), builtin("property").
 py::object builtin(const char* name);
 bool is_instance(py::handle value, py::handle type);
-// The name of the Python function that called the native one running, or None when
-// there is none (a call from native code on a thread of its own).
-py::object caller_name();
+// The name of the Python function that called the native one running (`depth` frames further
+// out: 1 is its caller's caller), or None when there is none (a call from native code on a
+// thread of its own, or a stack not that deep).
+py::object caller_name(int depth = 0);
 
 // super(owner, self), as a method defined in `owner` would see it.
 py::object super(py::handle owner, py::handle self);

@@ -269,6 +269,38 @@ py::object Sender_update_run(const rt::Args& a) {
     return py::none();
 }
 
+// A private copy of the file beside the journals, which the sender uploads and then removes; None
+// when there is no journal to keep it (memory only), no room, or no such file (MLflow's own upload
+// then says so).
+py::object spooled_copy(const rt::Args& a, py::handle local_file) {
+    std::string journals = journal_directory(a), files = journals + "/files";
+    if (journals.empty() || !sender::make_private_directory(files)) return py::none();
+    py::object path = py::none();
+    try {
+        py::object made = a.global("tempfile").attr("mkstemp")(py::arg("prefix") = "artifact-", py::arg("dir") = files);
+        path = made[py::int_(1)];
+        a.global("os").attr("close")(made[py::int_(0)]);
+        a.global("shutil").attr("copyfile")(local_file, path);  // into the private file mkstemp made
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        if (!path.is_none()) a.global("os").attr("unlink")(path);
+        return py::none();
+    }
+    return path;
+}
+
+// An artifact's file for the run, to `artifact` (its address on the server after the tracking URI).
+py::object Sender_log_artifact(const rt::Args& a) {
+    py::object copy = spooled_copy(a, a[4]);
+    if (copy.is_none()) return py::bool_(false);
+    Record record;
+    record.kind = Kind::Artifact;
+    record.key = text_of(a[3]);
+    record.text = text_of(copy);
+    append(a, a[0], a[1], a[2], &record, 1, a[5]);
+    return py::bool_(true);
+}
+
 py::object Sender_flush(const rt::Args& a) {
     Engine& engine = engine_of(a[0]);
     if (a[1].is_none()) return py::bool_(flush_run(a, engine, nullptr, a[2]));
@@ -460,7 +492,9 @@ VELA_MODULE(sender) {
     module.import("atexit");
     module.import("logging");
     module.import("os");
+    module.import("shutil");
     module.import("sys");
+    module.import("tempfile");
     module.import("time");
     module.import("requests");
     module.import_from("mlflow.protos.databricks_pb2", {"INVALID_PARAMETER_VALUE"});
@@ -515,6 +549,11 @@ VELA_MODULE(sender) {
         .method({"update_run", {self, uri, run_id, rt::param("status", py::none()), rt::param("end_time", py::none()),
                                 rt::param("run_name", py::none()), synchronous},
                  Sender_update_run, "Queue a change of the run's status (ended now, unless end_time is given) or name."})
+        .method({"log_artifact", {self, uri, run_id, rt::param("artifact"), rt::param("local_file"), synchronous},
+                 Sender_log_artifact,
+                 "Queue the upload of a file as the run's artifact at `artifact`, its address on the server "
+                 "after the tracking URI; a copy is kept beside the journal until the server has it. False "
+                 "when no copy can be kept (memory only): the caller uploads it itself."})
         .method({"flush", {self, rt::param("run_id", py::none()), rt::param("timeout", py::none())}, Sender_flush,
                  "Wait until the run's records (or all) are on the server: True, or False when the wait ended "
                  "first. Without a timeout the wait ends after VELA_LOG_FLUSH_TIMEOUT seconds without "

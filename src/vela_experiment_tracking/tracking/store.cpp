@@ -17,16 +17,25 @@ constexpr size_t KNOWN_RUNS = 256;        // runs kept as last seen, the oldest 
 
 py::object loaded(const rt::Args& a, const char* name) { return a.global("sys").attr("modules").attr("get")(name); }
 
-// The process's sender when this store's server is the one the last init resolved; else None.
-py::object durable_sender(const rt::Args& a, py::handle self) {
+// The address init resolved, when `uri` is on that server (and MLflow's writes there are durable);
+// else None.
+py::object durable_server(const rt::Args& a, py::handle uri) {
     py::object context = loaded(a, "vela_experiment_tracking.context");
     if (context.is_none()) return py::none();
     py::object client = context.attr("current_client");
     if (!rt::truthy(client) || client.attr("tracking_uri").is_none()) return py::none();
     py::object sender = a.global("importlib").attr("import_module")("vela_experiment_tracking.tracking.sender");
-    if (!rt::truthy(sender.attr("same_server")(client.attr("tracking_uri"), self.attr("store_uri")))) return py::none();
-    return sender.attr("get_sender")();
+    if (!rt::truthy(sender.attr("same_server")(client.attr("tracking_uri"), uri))) return py::none();
+    return rt::str(client.attr("tracking_uri")).attr("rstrip")("/");
 }
+
+// The process's sender when this store's server is the one the last init resolved; else None.
+py::object durable_sender(const rt::Args& a, py::handle self) {
+    if (durable_server(a, self.attr("store_uri")).is_none()) return py::none();
+    return loaded(a, "vela_experiment_tracking.tracking.sender").attr("get_sender")();
+}
+
+py::object durable_server_of(const rt::Args& a) { return durable_server(a, a[0]); }
 
 py::object DurableRestStore_init(const rt::Args& a) {
     py::handle self = a[0];
@@ -103,13 +112,18 @@ void wait_for_writes(py::handle sender, py::handle run_id) {
 }
 
 // MLflow reads a run to print its address ("View run ... at") when it ends it, before it
-// writes the end: that read is answered with the run as last seen, which has all the
-// address needs, so that ending a run never waits for the server (a read would, through
-// an outage, for minutes).
+// writes the end, and to find where its artifacts go before it uploads one: those reads are
+// answered with the run as last seen, which has all they need, so that neither waits for the
+// server (a read would, through an outage, for minutes).
+bool reads_what_never_changes() {
+    return rt::equals(rt::caller_name(), py::str("_log_url")) ||
+           rt::equals(rt::caller_name(1), py::str("_get_artifact_repo"));
+}
+
 py::object DurableRestStore_get_run(const rt::Args& a) {
     py::handle self = a[0], run_id = a[1];
     py::object sender = durable_sender(a, self);
-    if (!sender.is_none() && rt::equals(rt::caller_name(), py::str("_log_url"))) {
+    if (!sender.is_none() && reads_what_never_changes()) {
         py::object known = self.attr("_known_runs").attr("get")(run_id);
         if (!known.is_none()) return known;
     }
@@ -165,6 +179,8 @@ VELA_MODULE(store) {
                  DurableRestStore_get_metric_history})
         .method({"_search_runs", {self, rt::var_args(), rt::var_kwargs()}, DurableRestStore_search_runs})
         .build();
+    module.def({"durable_server", {rt::param("uri")}, durable_server_of,
+                "The tracking URI init resolved, without a final slash, when `uri` is on that server; else None."});
     module.def({"build_store", {rt::param("store_uri"), rt::param("artifact_uri", py::none())}, build_store,
                 "MLflow's tracking store for an http(s) address."});
 }

@@ -31,12 +31,23 @@ std::string seconds_text(double seconds) {
     return text;
 }
 
+// An artifact's copy to upload is one this process's journals keep: in the journal's folder's
+// files/, as the sender made it, and no other file of the user's that a damaged line might name.
+bool spooled_copy(const Run& run, const std::string& path) {
+    if (!run.journal) return false;
+    const std::string& journal = run.journal->path();
+    std::string files = journal.substr(0, journal.rfind('/') + 1) + "files/";
+    return path.compare(0, files.size(), files) == 0 && path.find('/', files.size()) == std::string::npos &&
+           path.size() > files.size() && path[files.size()] != '.';
+}
+
 std::string refusal(const Record& r, const std::string& reason) {
     const std::string& name = r.kind == Kind::Update && !r.text.empty() ? r.text : r.key;
     const char* kind = r.kind == Kind::Metric      ? "metric"
                        : r.kind == Kind::Param     ? "parameter"
                        : r.kind == Kind::DeleteTag ? "the deletion of tag"
                        : r.kind == Kind::Update    ? "the update of the run to"
+                       : r.kind == Kind::Artifact  ? "artifact"
                                                    : "tag";
     return std::string("The tracking server refused ") + kind + " '" + name + "': " + reason;
 }
@@ -508,9 +519,14 @@ void Engine::read_back(Run& run, std::unique_lock<std::mutex>& lock) {
 
 // One request, with the GIL held only here.
 Outcome Engine::send(const Run& run, const std::vector<Record*>& batch) {
-    std::string body = batch_body(run.run_id, batch);
+    const Record& first = *batch.front();
+    bool artifact = first.kind == Kind::Artifact;
+    std::string body = artifact ? "" : batch_body(run.run_id, batch);
     py::gil_scoped_acquire gil;
-    Outcome outcome = post(session_, auth_, run.uri + endpoint(batch), body);
+    Outcome outcome = !artifact ? post(session_, auth_, run.uri + endpoint(batch), body)
+                      : spooled_copy(run, first.text)
+                          ? put_file(session_, auth_, run.uri + first.key, first.text)
+                          : Outcome{Outcome::Refused, "its copy to upload is not one the journal keeps"};
     try {
         report(run, outcome, batch);
     } catch (py::error_already_set& e) {
@@ -561,6 +577,8 @@ void Engine::settle(Run& run, const std::vector<Record*>& batch, const Outcome& 
     if (outcome.kind == Outcome::Refused && batch.size() > 1)
         run.one_by_one_to = std::max(run.one_by_one_to, batch.back()->seq);  // find the refused ones
     for (Record* r : batch) r->state = again ? Record::Waiting : Record::Done;
+    if (!again && batch.front()->kind == Kind::Artifact && spooled_copy(run, batch.front()->text))
+        ::unlink(batch.front()->text.c_str());  // the server has the file, or will never take it
     if (again) {
         run.waiting += batch.size();
         work_.notify_one();

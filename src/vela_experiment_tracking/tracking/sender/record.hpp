@@ -7,9 +7,11 @@
 
 namespace sender {
 
-// Metrics, parameters and tags go in batches; a tag's deletion and an update of the run (its status and
-// end time, `text` and `timestamp`, or its name, `key`) are requests of their own, in the same order.
-enum class Kind : char { Metric = 'm', Param = 'p', Tag = 't', DeleteTag = 'd', Update = 'u' };
+// Metrics, parameters and tags go in batches; a tag's deletion, an update of the run (its status and
+// end time, `text` and `timestamp`, or its name, `key`) and an artifact (its address on the server
+// after the tracking URI, `key`, and the private copy of its file, `text`) are requests of their own,
+// in the same order.
+enum class Kind : char { Metric = 'm', Param = 'p', Tag = 't', DeleteTag = 'd', Update = 'u', Artifact = 'f' };
 
 inline bool batched(Kind kind) { return kind == Kind::Metric || kind == Kind::Param || kind == Kind::Tag; }
 
@@ -20,7 +22,7 @@ struct Record {
     int64_t step = 0;
     double value = 0;
     std::string key;
-    std::string text;  // a parameter's or a tag's value
+    std::string text;  // a parameter's or a tag's value, an artifact's file
     bool journaled = false;  // its line is in the run's journal
     enum State : unsigned char { Waiting, InFlight, Done } state = Waiting;  // in the sender's queue
 };

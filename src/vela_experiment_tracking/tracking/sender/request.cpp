@@ -1,4 +1,5 @@
-// Batch requests to MLflow's runs/log-batch endpoint.
+// The sender's requests: batches to MLflow's runs/log-batch endpoint, a run's other writes, and
+// artifact uploads to its artifact proxy.
 #include "request.hpp"
 
 #include <cmath>
@@ -98,6 +99,16 @@ bool is_bad_address(py::error_already_set& e) {
     return false;
 }
 
+// A request that could not be sent at all: a bad address is final, anything else is tried again.
+Outcome not_sent(py::error_already_set& e) {
+    std::string reason = py::str(py::type::handle_of(e.value()).attr("__name__"));
+    if (is_bad_address(e)) return {Outcome::Refused, reason + ": " + py::str(e.value()).cast<std::string>()};
+    // the user has to act: the text says so (it carries no token)
+    if (e.matches(py::module_::import("vela_authn").attr("LoginRequiredError")))
+        reason += ": " + py::str(e.value()).cast<std::string>();
+    return {Outcome::Retry, reason};
+}
+
 }  // namespace
 
 std::vector<Record*> cut(std::deque<Record>& queue, size_t most, uint64_t one_by_one_to, bool metrics_only) {
@@ -126,9 +137,10 @@ std::vector<Record*> cut(std::deque<Record>& queue, size_t most, uint64_t one_by
 
 std::string endpoint(const std::vector<Record*>& batch) {
     Kind kind = batch.front()->kind;
-    return kind == Kind::DeleteTag ? "/api/2.0/mlflow/runs/delete-tag"
-           : kind == Kind::Update  ? "/api/2.0/mlflow/runs/update"
-                                   : "/api/2.0/mlflow/runs/log-batch";
+    return kind == Kind::DeleteTag  ? "/api/2.0/mlflow/runs/delete-tag"
+           : kind == Kind::Update   ? "/api/2.0/mlflow/runs/update"
+           : kind == Kind::Artifact ? batch.front()->key
+                                    : "/api/2.0/mlflow/runs/log-batch";
 }
 
 std::string batch_body(const std::string& run_id, const std::vector<Record*>& batch) {
@@ -185,13 +197,36 @@ Outcome post(py::handle session, py::handle auth, const std::string& url, const 
                                                     py::arg("allow_redirects") = false);
         return classify(response, url);
     } catch (py::error_already_set& e) {
-        std::string reason = py::str(py::type::handle_of(e.value()).attr("__name__"));
-        if (is_bad_address(e)) return {Outcome::Refused, reason + ": " + py::str(e.value()).cast<std::string>()};
-        // the user has to act: the text says so (it carries no token)
-        if (e.matches(py::module_::import("vela_authn").attr("LoginRequiredError")))
-            reason += ": " + py::str(e.value()).cast<std::string>();
-        return {Outcome::Retry, reason};
+        return not_sent(e);
     }
+}
+
+Outcome put_file(py::handle session, py::handle auth, const std::string& url, const std::string& path) {
+    py::object file;
+    try {
+        file = py::module_::import("io").attr("open")(path, "rb");
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        return {Outcome::Refused, "its copy to upload is gone (" + py::str(e.value()).cast<std::string>() + ")"};
+    }
+    Outcome outcome{Outcome::Retry, ""};
+    try {
+        py::dict headers;
+        py::object type = py::module_::import("mimetypes").attr("guess_type")(url)[py::int_(0)];
+        headers["Content-Type"] = type.is_none() ? py::str("application/octet-stream") : py::str(type);
+        py::object response = session.attr("put")(url, py::arg("data") = file, py::arg("headers") = headers,
+                                                   py::arg("auth") = auth, py::arg("timeout") = py::make_tuple(5, 300),
+                                                   py::arg("allow_redirects") = false);
+        int status = response.attr("status_code").cast<int>();
+        // the artifact proxy confirms with an empty answer; a login page's has a body
+        bool confirmed = status >= 200 && status < 300 && py::len(response.attr("content")) == 0;
+        outcome = confirmed ? Outcome{Outcome::Delivered, ""} : classify(response, url);
+        if (outcome.kind == Outcome::TooLarge) outcome.kind = Outcome::Refused;  // a file is not split
+    } catch (py::error_already_set& e) {
+        outcome = not_sent(e);
+    }
+    file.attr("close")();
+    return outcome;
 }
 
 std::string origin(const std::string& url) {

@@ -36,6 +36,9 @@ std::string batch_body(const std::string& run_id, const std::vector<Record*>& ba
 // JSON answer confirms a batch; a refusal is final only when it is about the records.
 Outcome post(py::handle session, py::handle auth, const std::string& url, const std::string& body);
 
+// Uploads an artifact's file (the GIL held), as MLflow's artifact proxy takes it.
+Outcome put_file(py::handle session, py::handle auth, const std::string& url, const std::string& path);
+
 // The address without userinfo, which may hold a password, and without its path.
 std::string origin(const std::string& url);
 
