@@ -16,7 +16,7 @@ class FakeBatchEndpoint:
     it raises); keeps the decoded bodies. `hold` blocks every request until it is set."""
 
     def __init__(self):
-        self.bodies, self.calls = [], []
+        self.bodies, self.calls, self.files = [], [], {}
         self.answer = lambda body: 200
         self.hold = threading.Event()
         self.hold.set()
@@ -33,6 +33,13 @@ class FakeBatchEndpoint:
             self.bodies.append(body)
         return types.SimpleNamespace(status_code=status, text="refused",
                                      json=lambda: {"error_code": code, "message": "bad value"})
+
+    def put(self, url, data=None, headers=None, auth=None, timeout=None, allow_redirects=True):
+        """An artifact's upload: answered by `answer({"artifact": url})`; the files taken go to `files`."""
+        status = self.answer({"artifact": url})
+        if status == 200:
+            self.files[url] = data.read()
+        return types.SimpleNamespace(status_code=status, content=b"", json=lambda: {})
 
     def delivered(self, kind="metrics"):
         return [entry for body in self.bodies for entry in body.get(kind, [])]

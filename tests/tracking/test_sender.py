@@ -6,6 +6,7 @@ import signal
 import stat
 import sys
 import types
+import zlib
 from unittest import mock
 
 import pytest
@@ -465,3 +466,37 @@ def test_a_full_disk_during_an_outage_is_counted_exactly(endpoint, journal_home,
     assert kept == journal.read_bytes().count(b"\nm\t") and kept + lost == 10_000
     endpoint.answer = lambda body: 200
     assert sender_module.Sender().sync(timeout=30) == (kept, 0, 0)
+
+
+ARTIFACTS = "/api/2.0/mlflow-artifacts/artifacts/0/" + "a" * 32 + "/artifacts/"
+
+
+def forge(journal, old, new):
+    """The journal with `old` replaced by `new` in its lines, each sealed again with its checksum."""
+    lines = []
+    for line in journal.read_bytes().splitlines():
+        payload = line.rsplit(b"\t", 1)[0].replace(old, new)
+        lines.append(payload + b"\t%08x\n" % zlib.crc32(payload))
+    journal.write_bytes(b"".join(lines))
+
+
+def test_an_artifact_is_uploaded_from_its_kept_copy_and_never_from_another_file(endpoint, journal_home, tmp_path):
+    """Two artifacts logged through an outage; a damaged journal then names a file of the user's outside the
+    journal's copies for the second one. sync uploads the first and refuses the second."""
+    secret = tmp_path / "secret"
+    secret.write_text("never uploaded")
+    endpoint.answer = lambda body: 503
+    sender = sender_module.Sender()
+    for name in ["a.txt", "b.txt"]:
+        (tmp_path / name).write_text(name)
+        assert sender.log_artifact(SERVER, "r1", ARTIFACTS + name, str(tmp_path / name))
+        (tmp_path / name).unlink()  # the caller may remove its file at once
+    sender.close(timeout=0)
+    [journal] = journal_files(journal_home)
+    second = [line.split(b"\t")[6] for line in journal.read_bytes().splitlines() if line.startswith(b"f\t")][1]
+    forge(journal, second, str(secret).encode())
+    endpoint.answer = lambda body: 200
+    assert sender_module.Sender().sync(timeout=10) == (1, 0, 0)
+    assert endpoint.files == {SERVER + ARTIFACTS + "a.txt": b"a.txt"}
+    assert secret.read_text() == "never uploaded"  # nor removed as an uploaded copy is
+    assert [str(copy).encode() for copy in (journal_home / "files").iterdir()] == [second]  # the first went
