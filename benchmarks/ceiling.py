@@ -19,12 +19,12 @@ def new_run(address, experiment_name):
     return created.json()["run"]["info"]["run_id"]
 
 
-def server_ceiling(address, experiment_name, batches=40):
-    """Metrics a second the server holds from `batches` batches of 1,000 metrics posted over CONNECTIONS
-    connections at once."""
-    run_id = new_run(address, experiment_name)
-    bodies = [json.dumps({"run_id": run_id, "metrics": [
-        {"key": "ceiling", "value": float(i), "timestamp": 0, "step": b * BATCH + i} for i in range(BATCH)]})
+def server_ceiling(address, experiment_name, batches=40, connections=CONNECTIONS, batch=BATCH, runs=1):
+    """Metrics a second the server holds from `batches` batches of `batch` metrics posted over `connections`
+    connections at once, to `runs` runs in turn."""
+    run_ids = [new_run(address, experiment_name) for _ in range(runs)]
+    bodies = [json.dumps({"run_id": run_ids[b % runs], "metrics": [
+        {"key": "ceiling", "value": float(i), "timestamp": 0, "step": b * batch + i} for i in range(batch)]})
         for b in range(batches)]
 
     def post(share):
@@ -33,10 +33,10 @@ def server_ceiling(address, experiment_name, batches=40):
                 session.post(f"{address}/api/2.0/mlflow/runs/log-batch", data=body,
                              headers={"Content-Type": "application/json"}, timeout=120).raise_for_status()
 
-    threads = [threading.Thread(target=post, args=(bodies[n::CONNECTIONS],)) for n in range(CONNECTIONS)]
+    threads = [threading.Thread(target=post, args=(bodies[n::connections],)) for n in range(connections)]
     start = time.perf_counter()
     for thread in threads:
         thread.start()
     for thread in threads:
         thread.join()
-    return batches * BATCH / (time.perf_counter() - start)
+    return batches * batch / (time.perf_counter() - start)

@@ -18,6 +18,7 @@ OUTAGE = 60
 FLUENT_AND_AUTOLOG = """
 import json, sys, time
 import mlflow
+import numpy as np
 from sklearn.linear_model import LinearRegression
 from vela_experiment_tracking.auth.authenticator import ZELTAuthenticator
 from vela_experiment_tracking.tracking.initialize import init
@@ -25,14 +26,15 @@ from vela_experiment_tracking.tracking.initialize import init
 gateway, provider, refresh_token, client_id, name = sys.argv[1:]
 login = ZELTAuthenticator(refresh_token, provider + "/oauth2/token", provider + "/userinfo", client_id)
 iteration = init("churn", name, tracking_uri=gateway, authenticator=login).get_iteration()
-mlflow.sklearn.autolog(log_models=False, log_datasets=False)
+mlflow.sklearn.autolog(log_models=False)
 slowest, step, fit_seconds = 0.0, 0, 0.0
 print(iteration.iteration_id, flush=True)
 for line in sys.stdin:  # "log N" logs N metrics a step every 10 ms; "fit" trains once; "end" ends
     command = line.split()
     if command[0] == "fit":
         started = time.monotonic()
-        LinearRegression().fit([[0, 1], [1, 0], [1, 1], [0, 0]], [0, 1, 1, 0])  # a regressor logs no plots
+        # a regressor logs no plots; autolog logs arrays as the run's dataset
+        LinearRegression().fit(np.array([[0, 1], [1, 0], [1, 1], [0, 0]]), np.array([0, 1, 1, 0]))
         fit_seconds = time.monotonic() - started
     elif command[0] == "log":
         for _ in range(int(command[1])):
@@ -83,6 +85,7 @@ def test_fluent_calls_and_autolog_go_through_an_outage(tmp_path, oidc_provider, 
         run = client.get_run(run_id)
         steps = [m.step for m in client.get_metric_history(run_id, "fluent")]
         artifacts = [artifact.path for artifact in client.list_artifacts(run_id)]
+        datasets = run.inputs.dataset_inputs
     finally:
         training.kill()
         gateway.stop()
@@ -90,11 +93,12 @@ def test_fluent_calls_and_autolog_go_through_an_outage(tmp_path, oidc_provider, 
             server.__exit__()
     print(f"\n{result['steps']} fluent metrics, {len(steps)} on the server; slowest call "
           f"{result['slowest'] * 1000:.1f} ms; the fit took {result['fit']:.2f} s; autolog's parameters: "
-          f"{sorted(run.data.params)}, metrics: {sorted(run.data.metrics)}, artifacts: {artifacts}")
+          f"{sorted(run.data.params)}, metrics: {sorted(run.data.metrics)}, artifacts: {artifacts}, "
+          f"datasets: {[inputs.dataset.name for inputs in datasets]}")
     assert steps == list(range(result["steps"]))  # all of them, in order
     # autolog's, logged while the server was down: the estimator's page, and the scores after it
     assert {"fit_intercept", "copy_X"} <= set(run.data.params)
-    assert "estimator.html" in artifacts and "training_score" in run.data.metrics
+    assert "estimator.html" in artifacts and "training_score" in run.data.metrics and len(datasets) == 1
     assert run.info.status == "FINISHED"
     assert result["slowest"] < 1 and result["fit"] < 5  # minutes when an upload waited for the server
 

@@ -110,6 +110,7 @@ def test_the_request_carries_the_package_auth(endpoint, journal_home):
     (lambda s: s.set_tags(SERVER, "r", {"a\nb": "v"}), "Invalid tag name"),
     (lambda s: s.set_tag(SERVER, "r", "t", "v" * 8001), "The value of tag 't' is longer than 8000"),
     (lambda s: s.set_tag(SERVER, "r", "../t", "v"), "Invalid tag name '../t'"),
+    (lambda s: s.post_request(SERVER, "r", "/api/2.0/mlflow/experiments/delete", "{}"), "Not a request about a run"),
 ])
 def test_invalid_records_raise_at_the_call_and_queue_nothing(make_sender, endpoint, call, message):
     sender = make_sender()

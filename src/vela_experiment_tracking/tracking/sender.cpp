@@ -301,6 +301,18 @@ py::object Sender_log_artifact(const rt::Args& a) {
     return py::bool_(true);
 }
 
+// Another of MLflow's requests about the run (its inputs, its outputs), with the body MLflow made.
+py::object Sender_post_request(const rt::Args& a) {
+    Record record;
+    record.kind = Kind::Request;
+    record.key = text_of(a[3]);
+    if (record.key.rfind(sender::RUN_REQUESTS, 0) != 0)
+        refuse(a, "Not a request about a run: " + record.key);
+    record.text = text_of(a[4]);
+    append(a, a[0], a[1], a[2], &record, 1, a[5]);
+    return py::none();
+}
+
 py::object Sender_flush(const rt::Args& a) {
     Engine& engine = engine_of(a[0]);
     if (a[1].is_none()) return py::bool_(flush_run(a, engine, nullptr, a[2]));
@@ -554,6 +566,10 @@ VELA_MODULE(sender) {
                  "Queue the upload of a file as the run's artifact at `artifact`, its address on the server "
                  "after the tracking URI; a copy is kept beside the journal until the server has it. False "
                  "when no copy can be kept (memory only): the caller uploads it itself."})
+        .method({"post_request", {self, uri, run_id, rt::param("endpoint"), rt::param("body"), synchronous},
+                 Sender_post_request,
+                 "Queue another of MLflow's requests about the run: its path on the server (under "
+                 "/api/2.0/mlflow/runs/) and its JSON body."})
         .method({"flush", {self, rt::param("run_id", py::none()), rt::param("timeout", py::none())}, Sender_flush,
                  "Wait until the run's records (or all) are on the server: True, or False when the wait ended "
                  "first. Without a timeout the wait ends after VELA_LOG_FLUSH_TIMEOUT seconds without "

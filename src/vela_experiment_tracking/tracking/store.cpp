@@ -3,8 +3,9 @@
 //
 // MLflow builds its store for an http(s) address through its `mlflow.tracking_store` plugins, which it
 // registers after its own schemes: every such address gets this store. For the server of the last init
-// its writes (log_batch, log_metric, log_param, set_tag, delete_tag, update_run_info) are queued and
-// return at once, and a read of a run first waits, bounded, for the run's queued writes; for any other
+// its writes (log_batch, log_metric, log_param, set_tag, delete_tag, update_run_info, log_inputs,
+// log_outputs) are queued and return at once, and a read of a run first waits, bounded, for the run's
+// queued writes; for any other
 // address, and before any init, every call is MLflow's own. The server is compared at each call: MLflow
 // keeps the store it built for an address, which may be before init. MLflow loads this module while it
 // is itself being imported: the package's modules are looked up when a call needs them.
@@ -87,6 +88,19 @@ py::object DurableRestStore_update_run_info(const rt::Args& a) {
     return py::none();
 }
 
+// MLflow's other writes about a run whose answer carries nothing (its inputs, its outputs) are queued
+// with the body MLflow made; every other request is MLflow's own.
+py::object DurableRestStore_call_endpoint(const rt::Args& a) {
+    py::handle self = a[0], api = a[1], json_body = a[2], endpoint = a[3], response = a[5];
+    bool queued = rt::truthy(a.global("QUEUED_REQUESTS").attr("__contains__")(api)) && endpoint.is_none();
+    py::object sender = queued ? durable_sender(a, self) : py::none();
+    if (sender.is_none()) return rt::super(a, self).attr("_call_endpoint")(api, json_body, endpoint, a[4], response);
+    py::object run_id = a.global("json").attr("loads")(json_body)["run_id"];
+    py::object path = self.attr("_METHOD_TO_INFO")[api][py::int_(0)];
+    sender.attr("post_request")(self.attr("store_uri"), run_id, path, json_body);
+    return response.is_none() ? api.attr("Response")() : py::reinterpret_borrow<py::object>(response);
+}
+
 // A run as this store last saw it, for MLflow's printing of its address (see get_run).
 void remember_run(py::handle self, py::handle run) {
     py::dict runs = self.attr("_known_runs");
@@ -154,10 +168,14 @@ py::object build_store(const rt::Args& a) {
 VELA_MODULE(store) {
     module.import("functools");
     module.import("importlib");
+    module.import("json");
     module.import("sys");
     module.import_from("mlflow.entities", {"RunStatus"});
+    module.import_from("mlflow.protos.service_pb2", {"LogInputs", "LogOutputs"});
     module.import_from("mlflow.store.tracking.rest_store", {"RestStore"});
     module.import_from("mlflow.utils.credentials", {"get_default_host_creds"});
+
+    module.set("QUEUED_REQUESTS", py::make_tuple(module.get("LogInputs"), module.get("LogOutputs")));
 
     auto self = rt::param("self"), run_id = rt::param("run_id");
     rt::ClassBuilder(module, "DurableRestStore", py::make_tuple(module.get("RestStore")),
@@ -177,6 +195,10 @@ VELA_MODULE(store) {
         .method({"get_run", {self, run_id}, DurableRestStore_get_run})
         .method({"get_metric_history", {self, run_id, rt::var_args(), rt::var_kwargs()},
                  DurableRestStore_get_metric_history})
+        .method({"_call_endpoint", {self, rt::param("api"), rt::param("json_body", py::none()),
+                                    rt::param("endpoint", py::none()), rt::param("retry_timeout_seconds", py::none()),
+                                    rt::param("response_proto", py::none())},
+                 DurableRestStore_call_endpoint})
         .method({"_search_runs", {self, rt::var_args(), rt::var_kwargs()}, DurableRestStore_search_runs})
         .build();
     module.def({"durable_server", {rt::param("uri")}, durable_server_of,

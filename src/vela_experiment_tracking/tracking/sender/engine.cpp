@@ -48,6 +48,7 @@ std::string refusal(const Record& r, const std::string& reason) {
                        : r.kind == Kind::DeleteTag ? "the deletion of tag"
                        : r.kind == Kind::Update    ? "the update of the run to"
                        : r.kind == Kind::Artifact  ? "artifact"
+                       : r.kind == Kind::Request   ? "the request"
                                                    : "tag";
     return std::string("The tracking server refused ") + kind + " '" + name + "': " + reason;
 }
@@ -523,10 +524,12 @@ Outcome Engine::send(const Run& run, const std::vector<Record*>& batch) {
     bool artifact = first.kind == Kind::Artifact;
     std::string body = artifact ? "" : batch_body(run.run_id, batch);
     py::gil_scoped_acquire gil;
-    Outcome outcome = !artifact ? post(session_, auth_, run.uri + endpoint(batch), body)
-                      : spooled_copy(run, first.text)
-                          ? put_file(session_, auth_, run.uri + first.key, first.text)
-                          : Outcome{Outcome::Refused, "its copy to upload is not one the journal keeps"};
+    Outcome outcome = artifact ? (spooled_copy(run, first.text)
+                                      ? put_file(session_, auth_, run.uri + first.key, first.text)
+                                      : Outcome{Outcome::Refused, "its copy to upload is not one the journal keeps"})
+                      : first.kind == Kind::Request && first.key.rfind(RUN_REQUESTS, 0) != 0
+                          ? Outcome{Outcome::Refused, "not a request about a run"}
+                          : post(session_, auth_, run.uri + endpoint(batch), body);
     try {
         report(run, outcome, batch);
     } catch (py::error_already_set& e) {

@@ -141,7 +141,8 @@ bool parse(std::string_view payload, Line& line) {
     line.kind = Line::Entry;
     if (parts.size() != 7 || parts[0].size() != 1) return false;
     r.kind = static_cast<Kind>(parts[0][0]);
-    if (!batched(r.kind) && r.kind != Kind::DeleteTag && r.kind != Kind::Update && r.kind != Kind::Artifact)
+    if (!batched(r.kind) && r.kind != Kind::DeleteTag && r.kind != Kind::Update && r.kind != Kind::Artifact &&
+        r.kind != Kind::Request)
         return false;
     r.journaled = true;
     return read_number(parts[1], r.seq) && read_number(parts[2], r.timestamp) && read_number(parts[3], r.step) &&

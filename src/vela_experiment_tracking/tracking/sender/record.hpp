@@ -8,10 +8,15 @@
 namespace sender {
 
 // Metrics, parameters and tags go in batches; a tag's deletion, an update of the run (its status and
-// end time, `text` and `timestamp`, or its name, `key`) and an artifact (its address on the server
-// after the tracking URI, `key`, and the private copy of its file, `text`) are requests of their own,
-// in the same order.
-enum class Kind : char { Metric = 'm', Param = 'p', Tag = 't', DeleteTag = 'd', Update = 'u', Artifact = 'f' };
+// end time, `text` and `timestamp`, or its name, `key`), an artifact (its address on the server after
+// the tracking URI, `key`, and the private copy of its file, `text`) and another of MLflow's requests
+// about the run (its path, `key`, and body, `text`) are requests of their own, in the same order.
+enum class Kind : char {
+    Metric = 'm', Param = 'p', Tag = 't', DeleteTag = 'd', Update = 'u', Artifact = 'f', Request = 'q'
+};
+
+// The requests about a run that a Request record may hold: MLflow's own on the run's server.
+constexpr char RUN_REQUESTS[] = "/api/2.0/mlflow/runs/";
 
 inline bool batched(Kind kind) { return kind == Kind::Metric || kind == Kind::Param || kind == Kind::Tag; }
 
@@ -22,7 +27,7 @@ struct Record {
     int64_t step = 0;
     double value = 0;
     std::string key;
-    std::string text;  // a parameter's or a tag's value, an artifact's file
+    std::string text;  // a parameter's or a tag's value, an artifact's file, a request's body
     bool journaled = false;  // its line is in the run's journal
     enum State : unsigned char { Waiting, InFlight, Done } state = Waiting;  // in the sender's queue
 };

@@ -139,12 +139,13 @@ std::string endpoint(const std::vector<Record*>& batch) {
     Kind kind = batch.front()->kind;
     return kind == Kind::DeleteTag  ? "/api/2.0/mlflow/runs/delete-tag"
            : kind == Kind::Update   ? "/api/2.0/mlflow/runs/update"
-           : kind == Kind::Artifact ? batch.front()->key
+           : kind == Kind::Artifact || kind == Kind::Request ? batch.front()->key
                                     : "/api/2.0/mlflow/runs/log-batch";
 }
 
 std::string batch_body(const std::string& run_id, const std::vector<Record*>& batch) {
     const Record& first = *batch.front();
+    if (first.kind == Kind::Request) return first.text;
     if (first.kind == Kind::DeleteTag || first.kind == Kind::Update) {
         std::string body = "{\"run_id\":";
         json_text(body, run_id);
