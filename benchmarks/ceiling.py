@@ -30,8 +30,10 @@ def server_ceiling(address, experiment_name, batches=40, connections=CONNECTIONS
     def post(share):
         with requests.Session() as session:
             for body in share:
-                session.post(f"{address}/api/2.0/mlflow/runs/log-batch", data=body,
-                             headers={"Content-Type": "application/json"}, timeout=120).raise_for_status()
+                answer = session.post(f"{address}/api/2.0/mlflow/runs/log-batch", data=body,
+                                      headers={"Content-Type": "application/json"}, timeout=120)
+                if answer.status_code != 200:
+                    raise RuntimeError(f"the server answered {answer.status_code}: {answer.text[:300]}")
 
     threads = [threading.Thread(target=post, args=(bodies[n::connections],)) for n in range(connections)]
     start = time.perf_counter()
