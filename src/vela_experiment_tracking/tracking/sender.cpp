@@ -269,34 +269,26 @@ py::object Sender_update_run(const rt::Args& a) {
     return py::none();
 }
 
-// A private copy of the file beside the journals, which the sender uploads and then removes; None
+// A private copy of the file beside the journals, which the sender uploads and then removes; empty
 // when there is no journal to keep it (memory only), no room, or no such file (MLflow's own upload
 // then says so).
-py::object spooled_copy(const rt::Args& a, py::handle local_file) {
+std::string spooled_copy(const rt::Args& a, py::handle local_file) {
     std::string journals = journal_directory(a), files = journals + "/files";
-    if (journals.empty() || !sender::make_private_directory(files)) return py::none();
-    py::object path = py::none();
-    try {
-        py::object made = a.global("tempfile").attr("mkstemp")(py::arg("prefix") = "artifact-", py::arg("dir") = files);
-        path = made[py::int_(1)];
-        a.global("os").attr("close")(made[py::int_(0)]);
-        a.global("shutil").attr("copyfile")(local_file, path);  // into the private file mkstemp made
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_OSError)) throw;
-        if (!path.is_none()) a.global("os").attr("unlink")(path);
-        return py::none();
-    }
-    return path;
+    if (journals.empty() || !sender::make_private_directory(files)) return "";
+    std::string source = a.global("os").attr("fsencode")(local_file).cast<std::string>();
+    if (source.find('\0') != std::string::npos) return "";  // no such file, as open() says
+    py::gil_scoped_release nogil;  // a large file takes a while
+    return sender::keep_copy(files, source);
 }
 
 // An artifact's file for the run, to `artifact` (its address on the server after the tracking URI).
 py::object Sender_log_artifact(const rt::Args& a) {
-    py::object copy = spooled_copy(a, a[4]);
-    if (copy.is_none()) return py::bool_(false);
+    std::string copy = spooled_copy(a, a[4]);
+    if (copy.empty()) return py::bool_(false);
     Record record;
     record.kind = Kind::Artifact;
     record.key = text_of(a[3]);
-    record.text = text_of(copy);
+    record.text = copy;
     append(a, a[0], a[1], a[2], &record, 1, a[5]);
     return py::bool_(true);
 }
@@ -504,9 +496,7 @@ VELA_MODULE(sender) {
     module.import("atexit");
     module.import("logging");
     module.import("os");
-    module.import("shutil");
     module.import("sys");
-    module.import("tempfile");
     module.import("time");
     module.import("requests");
     module.import_from("mlflow.protos.databricks_pb2", {"INVALID_PARAMETER_VALUE"});

@@ -293,4 +293,42 @@ bool make_private_directory(const std::string& path) {
     return (info.st_mode & 077) == 0 || ::chmod(path.c_str(), 0700) == 0;
 }
 
+namespace {
+
+// A file descriptor, closed when it goes out of scope.
+struct Descriptor {
+    int fd;
+    ~Descriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+bool copy_all(int from, int to) {
+    char buffer[1 << 16];
+    for (;;) {
+        ssize_t got = ::read(from, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return got == 0;
+        for (ssize_t put = 0; put < got;) {
+            ssize_t wrote = ::write(to, buffer + put, static_cast<size_t>(got - put));
+            if (wrote < 0 && errno == EINTR) continue;
+            if (wrote <= 0) return false;
+            put += wrote;
+        }
+    }
+}
+
+}  // namespace
+
+std::string keep_copy(const std::string& directory, const std::string& source) {
+    Descriptor from{::open(source.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (from.fd < 0) return "";
+    std::string path = directory + "/artifact-XXXXXX";
+    Descriptor to{::mkostemp(path.data(), O_CLOEXEC)};  // readable by its owner only
+    if (to.fd < 0) return "";
+    if (copy_all(from.fd, to.fd)) return path;
+    ::unlink(path.c_str());
+    return "";
+}
+
 }  // namespace sender
