@@ -19,13 +19,17 @@ py::object module_named(const rt::Args& a, const char* name) {
     return a.global("importlib").attr("import_module")(name);
 }
 
+py::object process_sender(const rt::Args& a) {
+    return module_named(a, "vela_experiment_tracking.tracking.sender").attr("get_sender")();
+}
+
 // (tracking URI, run id, path of the artifacts on the server after that URI) when this repository
 // holds a run's artifacts on the server of the last init; else None.
 py::object durable_run(const rt::Args& a, py::handle self) {
-    py::object server = module_named(a, "vela_experiment_tracking.tracking.store").attr("durable_server")(
-        self.attr("artifact_uri"));
+    py::object artifact_uri = self.attr("artifact_uri");
+    py::object server = module_named(a, "vela_experiment_tracking.tracking.store").attr("durable_server")(artifact_uri);
     if (server.is_none()) return py::none();
-    std::string root = server.cast<std::string>(), artifacts = self.attr("artifact_uri").cast<std::string>();
+    std::string root = server.cast<std::string>(), artifacts = artifact_uri.cast<std::string>();
     if (artifacts.compare(0, root.size() + 1, root + "/") != 0) return py::none();
     py::object path = py::str(artifacts.substr(root.size()));
     py::object match = a.global("RUN_ARTIFACTS").attr("match")(path);
@@ -38,11 +42,10 @@ py::object DurableArtifactRepository_log_artifact(const rt::Args& a) {
     a.global("verify_artifact_path")(artifact_path);
     py::object run = durable_run(a, self);
     if (!run.is_none()) {
+        py::object folder = rt::truthy(artifact_path) ? py::reinterpret_borrow<py::object>(artifact_path) : py::str("");
         py::object name = a.global("os").attr("path").attr("basename")(local_file);
-        py::object address = a.global("posixpath").attr("join")(
-            run[py::int_(2)], rt::truthy(artifact_path) ? py::reinterpret_borrow<py::object>(artifact_path) : py::str(""), name);
-        py::object sender = module_named(a, "vela_experiment_tracking.tracking.sender").attr("get_sender")();
-        if (rt::truthy(sender.attr("log_artifact")(run[py::int_(0)], run[py::int_(1)], address, local_file)))
+        py::object address = a.global("posixpath").attr("join")(run[py::int_(2)], folder, name);
+        if (rt::truthy(process_sender(a).attr("log_artifact")(run[py::int_(0)], run[py::int_(1)], address, local_file)))
             return py::none();
     }
     return rt::super(a, self).attr("log_artifact")(local_file, artifact_path);
@@ -51,10 +54,7 @@ py::object DurableArtifactRepository_log_artifact(const rt::Args& a) {
 // Reads see the run's uploads: they wait (bounded) for its queued records first.
 void wait_for_uploads(const rt::Args& a, py::handle self) {
     py::object run = durable_run(a, self);
-    if (run.is_none()) return;
-    module_named(a, "vela_experiment_tracking.tracking.sender")
-        .attr("get_sender")()
-        .attr("wait")(run[py::int_(1)], READ_WAIT_SECONDS);
+    if (!run.is_none()) process_sender(a).attr("wait")(run[py::int_(1)], READ_WAIT_SECONDS);
 }
 
 py::object DurableArtifactRepository_list_artifacts(const rt::Args& a) {

@@ -272,18 +272,18 @@ py::object Sender_update_run(const rt::Args& a) {
 // A private copy of the file beside the journals, which the sender uploads and then removes; empty
 // when there is no journal to keep it (memory only), no room, or no such file (MLflow's own upload
 // then says so).
-std::string spooled_copy(const rt::Args& a, py::handle local_file) {
-    std::string journals = journal_directory(a), files = journals + "/files";
-    if (journals.empty() || !sender::make_private_directory(files)) return "";
+std::string copy_for_upload(const rt::Args& a, py::handle local_file) {
+    std::string journals = journal_directory(a), copies = sender::copies_directory(journals);
+    if (journals.empty() || !sender::make_private_directory(copies)) return "";
     std::string source = a.global("os").attr("fsencode")(local_file).cast<std::string>();
     if (source.find('\0') != std::string::npos) return "";  // no such file, as open() says
     py::gil_scoped_release nogil;  // a large file takes a while
-    return sender::keep_copy(files, source);
+    return sender::keep_copy(copies, source);
 }
 
 // An artifact's file for the run, to `artifact` (its address on the server after the tracking URI).
 py::object Sender_log_artifact(const rt::Args& a) {
-    std::string copy = spooled_copy(a, a[4]);
+    std::string copy = copy_for_upload(a, a[4]);
     if (copy.empty()) return py::bool_(false);
     Record record;
     record.kind = Kind::Artifact;
@@ -298,8 +298,7 @@ py::object Sender_post_request(const rt::Args& a) {
     Record record;
     record.kind = Kind::Request;
     record.key = text_of(a[3]);
-    if (record.key.rfind(sender::RUN_REQUESTS, 0) != 0)
-        refuse(a, "Not a request about a run: " + record.key);
+    if (!sender::about_a_run(record.key)) refuse(a, "Not a request about a run: " + record.key);
     record.text = text_of(a[4]);
     append(a, a[0], a[1], a[2], &record, 1, a[5]);
     return py::none();

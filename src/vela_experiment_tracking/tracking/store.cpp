@@ -5,10 +5,10 @@
 // registers after its own schemes: every such address gets this store. For the server of the last init
 // its writes (log_batch, log_metric, log_param, set_tag, delete_tag, update_run_info, log_inputs,
 // log_outputs) are queued and return at once, and a read of a run first waits, bounded, for the run's
-// queued writes; for any other
-// address, and before any init, every call is MLflow's own. The server is compared at each call: MLflow
-// keeps the store it built for an address, which may be before init. MLflow loads this module while it
-// is itself being imported: the package's modules are looked up when a call needs them.
+// queued writes; for any other address, and before any init, every call is MLflow's own. The server is
+// compared at each call: MLflow keeps the store it built for an address, which may be before init.
+// MLflow loads this module while it is itself being imported: the package's modules are looked up when
+// a call needs them.
 #include "runtime.hpp"
 
 namespace {

@@ -31,14 +31,22 @@ std::string seconds_text(double seconds) {
     return text;
 }
 
-// An artifact's copy to upload is one this process's journals keep: in the journal's folder's
-// files/, as the sender made it, and no other file of the user's that a damaged line might name.
-bool spooled_copy(const Run& run, const std::string& path) {
+// An artifact's copy to upload is one the run's journal keeps: directly in the copies' folder beside
+// it, as the sender made it, and no other file of the user's that a damaged line might name.
+bool is_kept_copy(const Run& run, const std::string& path) {
     if (!run.journal) return false;
     const std::string& journal = run.journal->path();
-    std::string files = journal.substr(0, journal.rfind('/') + 1) + "files/";
-    return path.compare(0, files.size(), files) == 0 && path.find('/', files.size()) == std::string::npos &&
-           path.size() > files.size() && path[files.size()] != '.';
+    std::string copies = copies_directory(journal.substr(0, journal.rfind('/'))) + "/";
+    return path.compare(0, copies.size(), copies) == 0 && path.find('/', copies.size()) == std::string::npos &&
+           path.size() > copies.size() && path[copies.size()] != '.';
+}
+
+// Why a record read from a journal is not sent as it says (a damaged or forged line); empty when it is.
+std::string untrusted(const Run& run, const Record& r) {
+    if (r.kind == Kind::Artifact && !is_kept_copy(run, r.text))
+        return "its copy to upload is not one the journal keeps";
+    if (r.kind == Kind::Request && !about_a_run(r.key)) return "not a request about a run";
+    return "";
 }
 
 std::string refusal(const Record& r, const std::string& reason) {
@@ -521,15 +529,13 @@ void Engine::read_back(Run& run, std::unique_lock<std::mutex>& lock) {
 // One request, with the GIL held only here.
 Outcome Engine::send(const Run& run, const std::vector<Record*>& batch) {
     const Record& first = *batch.front();
+    std::string refused = untrusted(run, first);
     bool artifact = first.kind == Kind::Artifact;
-    std::string body = artifact ? "" : batch_body(run.run_id, batch);
+    std::string body = artifact || !refused.empty() ? "" : batch_body(run.run_id, batch);
     py::gil_scoped_acquire gil;
-    Outcome outcome = artifact ? (spooled_copy(run, first.text)
-                                      ? put_file(session_, auth_, run.uri + first.key, first.text)
-                                      : Outcome{Outcome::Refused, "its copy to upload is not one the journal keeps"})
-                      : first.kind == Kind::Request && first.key.rfind(RUN_REQUESTS, 0) != 0
-                          ? Outcome{Outcome::Refused, "not a request about a run"}
-                          : post(session_, auth_, run.uri + endpoint(batch), body);
+    Outcome outcome = !refused.empty() ? Outcome{Outcome::Refused, refused}
+                      : artifact       ? put_file(session_, auth_, run.uri + first.key, first.text)
+                                       : post(session_, auth_, run.uri + endpoint(batch), body);
     try {
         report(run, outcome, batch);
     } catch (py::error_already_set& e) {
@@ -580,7 +586,7 @@ void Engine::settle(Run& run, const std::vector<Record*>& batch, const Outcome& 
     if (outcome.kind == Outcome::Refused && batch.size() > 1)
         run.one_by_one_to = std::max(run.one_by_one_to, batch.back()->seq);  // find the refused ones
     for (Record* r : batch) r->state = again ? Record::Waiting : Record::Done;
-    if (!again && batch.front()->kind == Kind::Artifact && spooled_copy(run, batch.front()->text))
+    if (!again && batch.front()->kind == Kind::Artifact && is_kept_copy(run, batch.front()->text))
         ::unlink(batch.front()->text.c_str());  // the server has the file, or will never take it
     if (again) {
         run.waiting += batch.size();

@@ -74,6 +74,9 @@ private:
 // The directory of the journals, made private to the user; false when it cannot be trusted.
 bool make_private_directory(const std::string& path);
 
+// The folder beside the journals in `journals` where copies of artifacts wait for their upload.
+inline std::string copies_directory(const std::string& journals) { return journals + "/files"; }
+
 // A private copy of the file `source` in `directory`: its path, or empty when the file cannot be
 // read or the copy not written whole.
 std::string keep_copy(const std::string& directory, const std::string& source);

@@ -15,8 +15,8 @@ enum class Kind : char {
     Metric = 'm', Param = 'p', Tag = 't', DeleteTag = 'd', Update = 'u', Artifact = 'f', Request = 'q'
 };
 
-// The requests about a run that a Request record may hold: MLflow's own on the run's server.
-constexpr char RUN_REQUESTS[] = "/api/2.0/mlflow/runs/";
+// The requests a Request record may hold: MLflow's own about a run, on the run's server.
+inline bool about_a_run(const std::string& path) { return path.rfind("/api/2.0/mlflow/runs/", 0) == 0; }
 
 inline bool batched(Kind kind) { return kind == Kind::Metric || kind == Kind::Param || kind == Kind::Tag; }
 
